@@ -1,0 +1,51 @@
+# The README's commands.  Every target sets up what it needs from scratch:
+# a Python 3.12 virtual environment with the pinned dependencies, then the
+# package built from this tree.
+
+VENV       := .venv
+PY         := $(VENV)/bin/python
+STAMP      := $(VENV)/.installed
+PYTEST_ARGS ?=
+
+.PHONY: demo test bench sanitize build clean
+
+demo: build
+	$(PY) examples/rotate_boxes.py
+
+test: build
+	$(PY) -m pytest $(PYTEST_ARGS)
+
+bench: build
+	$(PY) benchmarks/run.py
+
+$(STAMP): constraints.txt requirements.txt requirements-dev.txt
+	rm -rf $(VENV)
+	"$$(tools/find-python312)" -m venv $(VENV)
+	$(PY) -m pip install --quiet --upgrade pip
+	$(PY) -m pip install --quiet -c constraints.txt -r requirements-dev.txt
+	touch $@
+
+build: $(STAMP)
+	$(PY) -m pip install --quiet --no-build-isolation --no-deps .
+
+# ASan + UBSan build of the extension modules, staged beside the pure-Python
+# files and run with the test suite.  The interpreter itself is not
+# instrumented, so the sanitizer runtimes are preloaded and leak detection is
+# left to the reference-leak tests.
+SAN_BUILD := build/sanitize
+SAN_STAGE := build/sanitize-stage
+sanitize: $(STAMP)
+	$(VENV)/bin/cmake -S . -B $(SAN_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHALVEX_SANITIZE=ON \
+	    -DPython_EXECUTABLE=$(abspath $(PY))
+	$(VENV)/bin/cmake --build $(SAN_BUILD)
+	rm -rf $(SAN_STAGE)
+	$(VENV)/bin/cmake --install $(SAN_BUILD) --prefix $(SAN_STAGE)
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	PYTHONPATH=$(SAN_STAGE) HALVEX_EXPECT_PATH=$(SAN_STAGE) \
+	    $(PY) -m pytest -p no:cacheprovider $(PYTEST_ARGS)
+
+clean:
+	rm -rf build $(VENV)

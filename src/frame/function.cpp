@@ -1,0 +1,707 @@
+// The function object: signature parsing, argument binding and conversion,
+// the attributes Python code expects of a function, and the error boundary.
+
+#include "frame/function.hpp"
+
+#include "frame/module.hpp"
+
+#include <structmember.h>
+
+#include <cstdarg>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+
+namespace halvex::frame {
+
+void raise(PyObject* type, const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    PyErr_FormatV(type, format, arguments);
+    va_end(arguments);
+    throw python_error();
+}
+
+// ---------------------------------------------------------------------------
+// Signature lines
+// ---------------------------------------------------------------------------
+
+namespace {
+
+std::string trim(std::string_view text) {
+    std::size_t begin = text.find_first_not_of(" \t");
+    if (begin == std::string_view::npos) return {};
+    std::size_t end = text.find_last_not_of(" \t");
+    return std::string(text.substr(begin, end - begin + 1));
+}
+
+// Positions of `separator` outside brackets and quotes.
+std::vector<std::size_t> top_level_positions(std::string_view text, char separator) {
+    std::vector<std::size_t> positions;
+    int depth = 0;
+    char quote = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (quote) {
+            if (c == quote) quote = 0;
+        } else if (c == '"' || c == '\'') {
+            quote = c;
+        } else if (c == '(' || c == '[' || c == '{') {
+            ++depth;
+        } else if (c == ')' || c == ']' || c == '}') {
+            --depth;
+        } else if (depth == 0 && c == separator) {
+            positions.push_back(i);
+        }
+    }
+    return positions;
+}
+
+// The '=' that starts a default, not one of == <= >= !=.
+std::size_t default_position(std::string_view text) {
+    for (std::size_t i : top_level_positions(text, '=')) {
+        char before = i > 0 ? text[i - 1] : ' ';
+        char after = i + 1 < text.size() ? text[i + 1] : ' ';
+        if (after != '=' && before != '=' && before != '<' && before != '>' && before != '!') return i;
+    }
+    return std::string_view::npos;
+}
+
+TypeWord type_word(std::string_view word) {
+    if (word == "double") return TypeWord::double_;
+    if (word == "int") return TypeWord::int_;
+    if (word == "bool") return TypeWord::bool_;
+    if (word == "list") return TypeWord::list;
+    if (word == "dict") return TypeWord::dict;
+    if (word == "tuple") return TypeWord::tuple;
+    if (word == "str") return TypeWord::str;
+    if (word == "float") return TypeWord::float_;
+    throw std::invalid_argument("unknown type word '" + std::string(word) + "'");
+}
+
+bool annotation_admits_none(std::string_view annotation) {
+    for (std::size_t at = annotation.find("None"); at != std::string_view::npos;
+         at = annotation.find("None", at + 1)) {
+        bool starts = at == 0 || !(std::isalnum(static_cast<unsigned char>(annotation[at - 1])) ||
+                                   annotation[at - 1] == '_' || annotation[at - 1] == '.');
+        std::size_t end = at + 4;
+        bool ends = end == annotation.size() ||
+                    !(std::isalnum(static_cast<unsigned char>(annotation[end])) || annotation[end] == '_');
+        if (starts && ends) return true;
+    }
+    return annotation.find("Optional[") != std::string_view::npos;
+}
+
+}  // namespace
+
+Signature Signature::parse(const char* line) {
+    std::string_view text(line);
+    Signature signature;
+    std::size_t open = text.find('(');
+    if (open == std::string_view::npos) throw std::invalid_argument("no '(' in signature line");
+    signature.qualified_name = trim(text.substr(0, open));
+    std::size_t dot = signature.qualified_name.rfind('.');
+    signature.name = dot == std::string::npos ? signature.qualified_name : signature.qualified_name.substr(dot + 1);
+
+    int depth = 0;
+    std::size_t close = std::string_view::npos;
+    for (std::size_t i = open; i < text.size(); ++i) {
+        if (text[i] == '(' || text[i] == '[' || text[i] == '{') ++depth;
+        if (text[i] == ')' || text[i] == ']' || text[i] == '}') {
+            if (--depth == 0) {
+                close = i;
+                break;
+            }
+        }
+    }
+    if (close == std::string_view::npos) throw std::invalid_argument("unbalanced signature line");
+    std::string_view rest = text.substr(close + 1);
+    if (std::size_t arrow = rest.find("->"); arrow != std::string_view::npos)
+        signature.return_annotation = trim(rest.substr(arrow + 2));
+
+    std::string_view inside = text.substr(open + 1, close - open - 1);
+    std::vector<std::string> pieces;
+    std::size_t start = 0;
+    for (std::size_t comma : top_level_positions(inside, ',')) {
+        pieces.push_back(trim(inside.substr(start, comma - start)));
+        start = comma + 1;
+    }
+    pieces.push_back(trim(inside.substr(start)));
+    if (pieces.size() == 1 && pieces[0].empty()) pieces.clear();
+
+    bool keyword_only = false;
+    for (const std::string& piece : pieces) {
+        if (piece == "*") {
+            keyword_only = true;
+            continue;
+        }
+        Parameter parameter;
+        std::string_view head = piece;
+        if (std::size_t equals = default_position(head); equals != std::string_view::npos) {
+            parameter.default_text = trim(head.substr(equals + 1));
+            head = head.substr(0, equals);
+        }
+        std::vector<std::size_t> colons = top_level_positions(head, ':');
+        std::string declaration = trim(colons.empty() ? head : head.substr(0, colons.front()));
+        if (!colons.empty()) parameter.annotation = trim(head.substr(colons.front() + 1));
+        if (declaration.starts_with("**")) {
+            parameter.kind = ParameterKind::var_keyword;
+            declaration = declaration.substr(2);
+        } else if (declaration.starts_with("*")) {
+            parameter.kind = ParameterKind::var_positional;
+            declaration = declaration.substr(1);
+            keyword_only = true;
+        } else {
+            parameter.kind = keyword_only ? ParameterKind::keyword_only : ParameterKind::positional_or_keyword;
+        }
+        if (std::size_t space = declaration.find(' '); space != std::string::npos) {
+            parameter.type = type_word(trim(declaration.substr(0, space)));
+            declaration = trim(declaration.substr(space + 1));
+        }
+        parameter.name = declaration;
+        parameter.accepts_none = annotation_admits_none(parameter.annotation);
+        signature.parameters.push_back(std::move(parameter));
+    }
+    if (signature.parameters.size() > max_parameters) throw std::invalid_argument("too many parameters");
+    for (std::size_t i = 0; i < signature.parameters.size(); ++i) {
+        const Parameter& parameter = signature.parameters[i];
+        if (parameter.kind == ParameterKind::positional_or_keyword) ++signature.positional_count;
+        if (parameter.kind == ParameterKind::var_positional) signature.var_positional = static_cast<int>(i);
+        if (parameter.kind == ParameterKind::var_keyword) signature.var_keyword = static_cast<int>(i);
+    }
+    return signature;
+}
+
+// ---------------------------------------------------------------------------
+// The function object
+// ---------------------------------------------------------------------------
+
+// What the frame keeps per function beyond the Python-visible attributes.
+struct FunctionData {
+    Signature signature;
+    Body body;
+    std::vector<Ref> defaults;  // per parameter; null where there is none
+    std::size_t required_positional = 0;
+    std::string source_path;
+    std::string qualified_name;
+    int line = 0;
+};
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    PyObject* dict;
+    PyObject* weak_references;
+    PyObject* name;
+    PyObject* qualified_name;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* globals;
+    PyObject* code;
+    PyObject* annotations;
+    PyObject* defaults;      // what __defaults__ shows
+    PyObject* kw_defaults;   // what __kwdefaults__ shows
+    FunctionData* data;
+};
+
+namespace {
+
+PyTypeObject* the_function_type = nullptr;
+
+[[noreturn]] void raise_positional_count(const FunctionData& data, Py_ssize_t given) {
+    const Signature& signature = data.signature;
+    Py_ssize_t minimum = static_cast<Py_ssize_t>(data.required_positional);
+    Py_ssize_t maximum = static_cast<Py_ssize_t>(signature.positional_count);
+    bool exact = minimum == maximum && signature.var_positional < 0;
+    Py_ssize_t expected;
+    const char* more_or_less;
+    if (given < minimum) {
+        expected = minimum;
+        more_or_less = "at least";
+    } else {
+        expected = maximum;
+        more_or_less = "at most";
+    }
+    if (exact) more_or_less = "exactly";
+    raise(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+          signature.name.c_str(), more_or_less, expected, expected == 1 ? "" : "s", given);
+}
+
+[[noreturn]] void raise_incorrect_type(const Parameter& parameter, const char* expected, PyObject* given,
+                                       bool is_subclass) {
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                 parameter.name.c_str(), expected, Py_TYPE(given)->tp_name);
+    if (is_subclass) {
+        PyObject* exception = PyErr_GetRaisedException();
+        PyObject* note = PyUnicode_FromFormat(
+            "Parameters typed with a builtin type reject its subclasses, which is stricter than "
+            "PEP 484: pass an exact '%.200s' for '%.200s'.",
+            expected, parameter.name.c_str());
+        if (note != nullptr) {
+            PyObject* added = PyObject_CallMethod(exception, "add_note", "O", note);
+            Py_XDECREF(added);
+            Py_DECREF(note);
+        }
+        if (PyErr_Occurred()) {
+            Py_DECREF(exception);  // the note failed; report that instead
+        } else {
+            PyErr_SetRaisedException(exception);
+        }
+    }
+    throw python_error();
+}
+
+// Convert a bound argument according to its declared type word.
+void convert(const Parameter& parameter, Ref& value, double& real) {
+    PyObject* object = value.get();
+    if (parameter.type == TypeWord::none) return;
+    if (object == Py_None && parameter.accepts_none) return;
+    switch (parameter.type) {
+        case TypeWord::double_:
+            real = Borrowed(object).to_double();
+            if (!PyFloat_CheckExact(object)) value = to_python(real);
+            return;
+        case TypeWord::int_:
+            if (PyLong_CheckExact(object)) return;
+            if (!PyNumber_Check(object)) raise_incorrect_type(parameter, "int", object, false);
+            value = Ref::steal(PyNumber_Long(object));
+            return;
+        case TypeWord::bool_:
+            value = Ref::boolean(Borrowed(object).truth());
+            return;
+        default:
+            break;
+    }
+    PyTypeObject* expected = nullptr;
+    switch (parameter.type) {
+        case TypeWord::list: expected = &PyList_Type; break;
+        case TypeWord::dict: expected = &PyDict_Type; break;
+        case TypeWord::tuple: expected = &PyTuple_Type; break;
+        case TypeWord::str: expected = &PyUnicode_Type; break;
+        case TypeWord::float_: expected = &PyFloat_Type; break;
+        default: return;
+    }
+    if (Py_TYPE(object) != expected)
+        raise_incorrect_type(parameter, expected->tp_name, object, PyObject_TypeCheck(object, expected));
+    if (parameter.type == TypeWord::float_) real = PyFloat_AS_DOUBLE(object);
+}
+
+bool same_name(PyObject* interned_name, PyObject* candidate) {
+    if (interned_name == candidate) return true;
+    return PyUnicode_Compare(interned_name, candidate) == 0;
+}
+
+}  // namespace
+
+PyObject* call_function(FunctionObject* function, PyObject* const* arguments, std::size_t flags,
+                        PyObject* keyword_names) {
+    const FunctionData& data = *function->data;
+    const Signature& signature = data.signature;
+    try {
+        Call call(*function);
+        const Py_ssize_t given = PyVectorcall_NARGS(flags);
+        const Py_ssize_t positional = static_cast<Py_ssize_t>(signature.positional_count);
+
+        // 1. positional arguments, extra ones into *args
+        if (given > positional && signature.var_positional < 0) raise_positional_count(data, given);
+        for (Py_ssize_t i = 0; i < std::min(given, positional); ++i) call.values_[i] = Ref::borrow(arguments[i]);
+        if (signature.var_positional >= 0) {
+            Py_ssize_t extra = given > positional ? given - positional : 0;
+            Ref rest = Ref::steal(PyTuple_New(extra));
+            for (Py_ssize_t i = 0; i < extra; ++i) PyTuple_SET_ITEM(rest.get(), i, Py_NewRef(arguments[positional + i]));
+            call.values_[signature.var_positional] = rest;
+        }
+        Ref extra_keywords;
+        if (signature.var_keyword >= 0) {
+            extra_keywords = Ref::steal(PyDict_New());
+            call.values_[signature.var_keyword] = extra_keywords;
+        }
+
+        // 2. keywords by name
+        const Py_ssize_t keyword_count = keyword_names ? PyTuple_GET_SIZE(keyword_names) : 0;
+        for (Py_ssize_t k = 0; k < keyword_count; ++k) {
+            PyObject* keyword = PyTuple_GET_ITEM(keyword_names, k);
+            PyObject* value = arguments[given + k];
+            if (!PyUnicode_Check(keyword))
+                raise(PyExc_TypeError, "%.200s() keywords must be strings", signature.name.c_str());
+            std::size_t index = 0;
+            for (; index < signature.parameters.size(); ++index) {
+                const Parameter& parameter = signature.parameters[index];
+                if (parameter.kind != ParameterKind::var_positional && parameter.kind != ParameterKind::var_keyword &&
+                    same_name(parameter.interned_name, keyword))
+                    break;
+            }
+            if (index < signature.parameters.size()) {
+                if (call.values_[index])
+                    raise(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                          signature.name.c_str(), keyword);
+                call.values_[index] = Ref::borrow(value);
+            } else if (extra_keywords) {
+                check(PyDict_SetItem(extra_keywords, keyword, value));
+            } else {
+                raise(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", signature.name.c_str(),
+                      keyword);
+            }
+        }
+
+        // 3. defaults for what is still missing
+        for (std::size_t i = 0; i < signature.parameters.size(); ++i) {
+            if (call.values_[i]) continue;
+            if (data.defaults[i]) {
+                call.values_[i] = data.defaults[i];
+                continue;
+            }
+            const Parameter& parameter = signature.parameters[i];
+            if (parameter.kind == ParameterKind::keyword_only)
+                raise(PyExc_TypeError, "%s() needs keyword-only argument %s", signature.name.c_str(),
+                      parameter.name.c_str());
+            raise_positional_count(data, static_cast<Py_ssize_t>(i));
+        }
+
+        // 4. typed conversions, in signature order
+        for (std::size_t i = 0; i < signature.parameters.size(); ++i)
+            convert(signature.parameters[i], call.values_[i], call.reals_[i]);
+
+        Ref result = data.body(call);
+        if (!result) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "function returned no result");
+        } else {
+            return result.release();
+        }
+    } catch (const python_error&) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error raised without exception set");
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& error) {
+        PyErr_SetString(PyExc_RuntimeError, error.what());
+    }
+    _PyTraceback_Add(data.qualified_name.c_str(), data.source_path.c_str(), data.line);
+    return nullptr;
+}
+
+namespace {
+
+PyObject* function_vectorcall(PyObject* self, PyObject* const* arguments, std::size_t flags,
+                              PyObject* keyword_names) {
+    return call_function(reinterpret_cast<FunctionObject*>(self), arguments, flags, keyword_names);
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(f->dict);
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualified_name);
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->globals);
+    Py_VISIT(f->code);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->kw_defaults);
+    if (f->data)
+        for (const Ref& value : f->data->defaults) Py_VISIT(value.get());
+    return 0;
+}
+
+int function_clear(PyObject* self) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    Py_CLEAR(f->dict);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualified_name);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->globals);
+    Py_CLEAR(f->code);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->kw_defaults);
+    if (f->data)
+        for (Ref& value : f->data->defaults) value = Ref();
+    return 0;
+}
+
+void function_dealloc(PyObject* self) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (f->weak_references) PyObject_ClearWeakRefs(self);
+    function_clear(self);
+    delete f->data;
+    f->data = nullptr;
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* function_repr(PyObject* self) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    return PyUnicode_FromFormat("<function %U at %p>", f->qualified_name, self);
+}
+
+PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject*) {
+    if (instance == nullptr || instance == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, instance);
+}
+
+// ---- attributes ----
+
+int set_string(PyObject** slot, PyObject* value, const char* message) {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, message);
+        return -1;
+    }
+    Py_XSETREF(*slot, Py_NewRef(value));
+    return 0;
+}
+
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->name); }
+int set_name(PyObject* self, PyObject* value, void*) {
+    return set_string(&reinterpret_cast<FunctionObject*>(self)->name, value, "__name__ must be set to a string object");
+}
+PyObject* get_qualname(PyObject* self, void*) {
+    return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->qualified_name);
+}
+int set_qualname(PyObject* self, PyObject* value, void*) {
+    return set_string(&reinterpret_cast<FunctionObject*>(self)->qualified_name, value,
+                      "__qualname__ must be set to a string object");
+}
+PyObject* get_doc(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->doc); }
+int set_doc(PyObject* self, PyObject* value, void*) {
+    Py_XSETREF(reinterpret_cast<FunctionObject*>(self)->doc, Py_NewRef(value ? value : Py_None));
+    return 0;
+}
+PyObject* get_dict(PyObject* self, void*) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    if (f->dict == nullptr && (f->dict = PyDict_New()) == nullptr) return nullptr;
+    return Py_NewRef(f->dict);
+}
+int set_dict(PyObject* self, PyObject* value, void*) {
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "function's dictionary may not be deleted");
+        return -1;
+    }
+    if (!PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "setting function's dictionary to a non-dict");
+        return -1;
+    }
+    Py_XSETREF(reinterpret_cast<FunctionObject*>(self)->dict, Py_NewRef(value));
+    return 0;
+}
+PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->globals); }
+PyObject* get_closure(PyObject*, void*) { Py_RETURN_NONE; }
+PyObject* get_code(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->code); }
+PyObject* get_defaults(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->defaults); }
+PyObject* get_kwdefaults(PyObject* self, void*) {
+    return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->kw_defaults);
+}
+PyObject* get_annotations(PyObject* self, void*) {
+    return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->annotations);
+}
+
+// The values used in calls were fixed at import; a changed __defaults__ is
+// shown but not used, and the caller is told so.
+int set_call_defaults(PyObject** slot, PyObject* value, PyTypeObject* expected, const char* type_message,
+                      const char* attribute) {
+    if (value == nullptr) value = Py_None;
+    if (value != Py_None && !PyObject_TypeCheck(value, expected)) {
+        PyErr_SetString(PyExc_TypeError, type_message);
+        return -1;
+    }
+    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                         "changes to %s will not affect the values used in function calls", attribute) < 0)
+        return -1;
+    Py_XSETREF(*slot, Py_NewRef(value));
+    return 0;
+}
+int set_defaults(PyObject* self, PyObject* value, void*) {
+    return set_call_defaults(&reinterpret_cast<FunctionObject*>(self)->defaults, value, &PyTuple_Type,
+                             "__defaults__ must be set to a tuple object", "__defaults__");
+}
+int set_kwdefaults(PyObject* self, PyObject* value, void*) {
+    return set_call_defaults(&reinterpret_cast<FunctionObject*>(self)->kw_defaults, value, &PyDict_Type,
+                             "__kwdefaults__ must be set to a dict object", "__kwdefaults__");
+}
+int set_annotations(PyObject* self, PyObject* value, void*) {
+    if (value == nullptr || value == Py_None) {
+        value = nullptr;
+    } else if (!PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    if (value == nullptr) {
+        PyObject* fresh = PyDict_New();
+        if (fresh == nullptr) return -1;
+        Py_XSETREF(f->annotations, fresh);
+    } else {
+        Py_XSETREF(f->annotations, Py_NewRef(value));
+    }
+    return 0;
+}
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"__dict__", get_dict, set_dict, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__closure__", get_closure, nullptr, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
+    {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(FunctionObject, weak_references), READONLY, nullptr},
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+// Functions pickle by reference, like Python's own.
+PyObject* function_reduce(PyObject* self, PyObject*) {
+    return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->qualified_name);
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot function_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
+    {Py_tp_getset, function_getset},
+    {Py_tp_members, function_members},
+    {Py_tp_methods, function_methods},
+    {0, nullptr},
+};
+
+PyType_Spec function_spec = {
+    "halvex_function",
+    sizeof(FunctionObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+        Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    function_slots,
+};
+
+// A real code object, so that inspect.signature() sees names, kinds and order.
+Ref make_code(const Signature& signature, const char* source_path, int line) {
+    std::string source = "def f(";
+    bool star_written = false;
+    for (const Parameter& parameter : signature.parameters) {
+        if (parameter.kind == ParameterKind::keyword_only && !star_written) {
+            source += "*, ";
+            star_written = true;
+        }
+        if (parameter.kind == ParameterKind::var_positional) {
+            source += "*";
+            star_written = true;
+        }
+        if (parameter.kind == ParameterKind::var_keyword) source += "**";
+        source += parameter.name + ", ";
+    }
+    source += "): pass\n";
+    Ref module_code = Ref::steal(Py_CompileString(source.c_str(), source_path, Py_file_input));
+    Ref constants = module_code.attr("co_consts");
+    Ref function_code;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(constants.get()); ++i) {
+        PyObject* constant = PyTuple_GET_ITEM(constants.get(), i);
+        if (PyCode_Check(constant)) function_code = Ref::borrow(constant);
+    }
+    return function_code.attr("replace")(kw("co_name", signature.name.c_str()),
+                                         kw("co_qualname", signature.qualified_name.c_str()),
+                                         kw("co_firstlineno", line > 0 ? line : 1));
+}
+
+}  // namespace
+
+void create_function_type() {
+    if (the_function_type == nullptr)
+        the_function_type = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&function_spec)));
+}
+
+PyTypeObject* function_type() { return the_function_type; }
+
+const FunctionObject* as_own_function(PyObject* object) {
+    if (object == nullptr || Py_TYPE(object) != the_function_type) return nullptr;
+    return reinterpret_cast<const FunctionObject*>(object);
+}
+
+Body body_of(const FunctionObject& function) { return function.data->body; }
+
+Ref make_function(const Callable& callable, PyObject* globals, const char* module_name, const char* source_path,
+                  int line) {
+    Signature signature;
+    try {
+        signature = Signature::parse(callable.signature);
+    } catch (const std::invalid_argument& error) {
+        raise(PyExc_RuntimeError, "bad signature line '%s': %s", callable.signature, error.what());
+    }
+    for (Parameter& parameter : signature.parameters) parameter.interned_name = Ref::borrow(interned(parameter.name));
+
+    auto* object = PyObject_GC_New(FunctionObject, the_function_type);
+    if (object == nullptr) throw python_error();
+    object->vectorcall = function_vectorcall;
+    object->dict = object->weak_references = nullptr;
+    object->name = object->qualified_name = object->module = object->doc = nullptr;
+    object->globals = object->code = object->annotations = object->defaults = object->kw_defaults = nullptr;
+    object->data = nullptr;
+    Ref function = Ref::steal(reinterpret_cast<PyObject*>(object));  // owns it from here on
+
+    object->data = new FunctionData{};
+    FunctionData& data = *object->data;
+    data.body = callable.body;
+    data.source_path = source_path;
+    data.qualified_name = signature.qualified_name;
+    data.line = line;
+    data.defaults.resize(signature.parameters.size());
+
+    Ref positional_defaults = Ref::steal(PyList_New(0));
+    Ref keyword_defaults = Ref::steal(PyDict_New());
+    Ref annotations = Ref::steal(PyDict_New());
+    for (std::size_t i = 0; i < signature.parameters.size(); ++i) {
+        const Parameter& parameter = signature.parameters[i];
+        if (!parameter.annotation.empty())
+            check(PyDict_SetItem(annotations, parameter.interned_name, to_python(parameter.annotation)));
+        if (parameter.kind == ParameterKind::positional_or_keyword && parameter.default_text.empty())
+            ++data.required_positional;
+        if (parameter.default_text.empty()) continue;
+        // Defaults are evaluated once, now, in the module's namespace.
+        data.defaults[i] = Ref::steal(PyRun_String(parameter.default_text.c_str(), Py_eval_input, globals, globals));
+        if (parameter.kind == ParameterKind::keyword_only)
+            check(PyDict_SetItem(keyword_defaults, parameter.interned_name, data.defaults[i]));
+        else
+            check(PyList_Append(positional_defaults, data.defaults[i]));
+    }
+    if (!signature.return_annotation.empty())
+        check(PyDict_SetItem(annotations, interned("return"), to_python(signature.return_annotation)));
+
+    std::string doc = std::string(callable.signature) + "\n\n" + callable.summary;
+    object->name = to_python(signature.name).release();
+    object->qualified_name = to_python(signature.qualified_name).release();
+    PyUnicode_InternInPlace(&object->name);
+    PyUnicode_InternInPlace(&object->qualified_name);
+    object->module = to_python(module_name).release();
+    object->doc = to_python(doc).release();
+    object->globals = Py_NewRef(globals);
+    object->annotations = annotations.release();
+    object->defaults = PyList_GET_SIZE(positional_defaults.get()) > 0
+                           ? check(PyList_AsTuple(positional_defaults))
+                           : Py_NewRef(Py_None);
+    object->kw_defaults = PyDict_GET_SIZE(keyword_defaults.get()) > 0 ? keyword_defaults.release() : Py_NewRef(Py_None);
+    data.signature = std::move(signature);
+    object->code = make_code(data.signature, source_path, line).release();
+    PyObject_GC_Track(object);
+    return function;
+}
+
+}  // namespace halvex::frame

@@ -1,0 +1,90 @@
+// Python-visible functions: declared once by their signature line, bound and
+// converted by the frame, implemented by a C++ body.
+#pragma once
+
+#include "frame/ref.hpp"
+
+#include <array>
+#include <string>
+#include <vector>
+
+namespace halvex::frame {
+
+class Call;
+using Body = Ref (*)(Call&);
+
+// How a function sits in a class namespace.
+enum class Binding { plain, class_method, static_method, property };
+
+// One row of a module's table: everything about one callable.
+struct Callable {
+    const char* signature;  // the docstring's first line, e.g. "f(a: int, *, b=None) -> None"
+    const char* summary;    // the rest of the docstring
+    Body body;
+    Binding binding = Binding::plain;
+};
+
+// The declared type word in front of a parameter name.
+enum class TypeWord { none, double_, int_, bool_, list, dict, tuple, str, float_ };
+
+enum class ParameterKind { positional_or_keyword, keyword_only, var_positional, var_keyword };
+
+struct Parameter {
+    std::string name;
+    Ref interned_name;
+    ParameterKind kind = ParameterKind::positional_or_keyword;
+    TypeWord type = TypeWord::none;
+    bool accepts_none = false;  // the annotation admits None
+    std::string annotation;     // empty when not annotated
+    std::string default_text;   // empty when there is no default
+};
+
+// A signature line parsed at import.
+struct Signature {
+    std::string qualified_name;  // "RelativeCrop.apply"
+    std::string name;            // "apply"
+    std::vector<Parameter> parameters;
+    std::string return_annotation;
+    std::size_t positional_count = 0;  // positional-or-keyword parameters
+    int var_positional = -1;           // index of *args, or -1
+    int var_keyword = -1;              // index of **kwargs, or -1
+
+    static Signature parse(const char* line);
+};
+
+constexpr std::size_t max_parameters = 16;
+
+struct FunctionObject;
+
+// The bound, converted arguments of one call, in signature order.
+class Call {
+public:
+    explicit Call(const FunctionObject& function) : function_(function) {}
+
+    // Argument i (signature order); *args arrives as a tuple, **kwargs as a dict.
+    Borrowed operator[](std::size_t i) const { return values_[i]; }
+    // The C value of a parameter typed `double` or `float` (not None).
+    double real(std::size_t i) const { return reals_[i]; }
+    const FunctionObject& function() const { return function_; }
+
+private:
+    friend PyObject* call_function(FunctionObject*, PyObject* const*, std::size_t, PyObject*);
+    const FunctionObject& function_;
+    std::array<Ref, max_parameters> values_;
+    std::array<double, max_parameters> reals_{};
+};
+
+// Make a function object for a table row.  `globals` is the module dictionary;
+// defaults are evaluated in it now, once.
+Ref make_function(const Callable& callable, PyObject* globals, const char* module_name,
+                  const char* source_path, int line);
+
+// The function type, created with the module.
+PyTypeObject* function_type();
+void create_function_type();
+
+// The function object behind a name, or nullptr when the object is not one of ours.
+const FunctionObject* as_own_function(PyObject* object);
+Body body_of(const FunctionObject& function);
+
+}  // namespace halvex::frame

@@ -1,0 +1,1 @@
+"""Rotated-box geometry and Albumentations transforms, as native extension modules."""

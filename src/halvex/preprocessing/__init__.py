@@ -1,0 +1,1 @@
+"""Preprocessing: rotated-box geometry (kestril) and augmentations."""

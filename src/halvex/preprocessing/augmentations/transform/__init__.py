@@ -1,0 +1,1 @@
+"""Transform modules: morvane, dalmire, quenfor, brisel, orvetta."""

@@ -1,0 +1,33 @@
+// Typed views on strided memory, the currency of every kernel.
+//
+// Strides are in bytes, exactly as numpy reports them, so any view of an
+// array (sliced, axis-swapped, Fortran order, negative strides) is described
+// without copying.  The callers guarantee alignment and native byte order;
+// nothing here knows about Python.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace halvex::kernels {
+
+template <class T, int Rank>
+struct Strided {
+    char* data = nullptr;
+    std::array<std::ptrdiff_t, Rank> shape{};
+    std::array<std::ptrdiff_t, Rank> strides{};  // bytes
+
+    template <class... Index>
+    T& operator()(Index... index) const {
+        static_assert(sizeof...(Index) == Rank, "one index per axis");
+        const std::ptrdiff_t idx[] = {static_cast<std::ptrdiff_t>(index)...};
+        std::ptrdiff_t offset = 0;
+        for (int axis = 0; axis < Rank; ++axis) offset += idx[axis] * strides[axis];
+        return *reinterpret_cast<T*>(data + offset);
+    }
+
+    std::ptrdiff_t size(int axis) const { return shape[axis]; }
+};
+
+}  // namespace halvex::kernels
