@@ -638,6 +638,12 @@ const FunctionObject* as_own_function(PyObject* object) {
 
 Body body_of(const FunctionObject& function) { return function.data->body; }
 
+std::string_view Call::owner_class_name() const {
+    std::string_view name = function_.data->signature.qualified_name;
+    std::size_t dot = name.rfind('.');
+    return dot == std::string_view::npos ? std::string_view{} : name.substr(0, dot);
+}
+
 Ref make_function(const Callable& callable, PyObject* globals, const char* module_name, const char* source_path,
                   int line) {
     Signature signature;

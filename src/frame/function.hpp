@@ -66,6 +66,8 @@ public:
     // The C value of a parameter typed `double` or `float` (not None).
     double real(std::size_t i) const { return reals_[i]; }
     const FunctionObject& function() const { return function_; }
+    // "RelativeCrop" for a method declared as "RelativeCrop.apply(...)"; empty for functions.
+    std::string_view owner_class_name() const;
 
 private:
     friend PyObject* call_function(FunctionObject*, PyObject* const*, std::size_t, PyObject*);

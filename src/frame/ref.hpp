@@ -242,6 +242,11 @@ inline Ref tuple_of(std::initializer_list<Borrowed> items) {
     return tuple;
 }
 
+// callable(*arguments, **keywords); `keywords` may be null.
+inline Ref call_with(Borrowed callable, Borrowed arguments, Borrowed keywords = {}) {
+    return Ref::steal(PyObject_Call(callable, arguments, keywords));
+}
+
 inline bool equal(PyObject* left, PyObject* right) {
     return check(PyObject_RichCompareBool(left, right, Py_EQ)) != 0;
 }

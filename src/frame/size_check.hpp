@@ -1,0 +1,19 @@
+// The size check shared by the transforms whose pixel parameters depend on
+// the image size announced in update_params.
+#pragma once
+
+#include "frame/function.hpp"
+
+namespace halvex::frame {
+
+// Body of `<Class>.__check_after_update(self, int rows: int | None = None,
+// int cols: int | None = None, **_kwargs: Any) -> None`.  It compares the
+// sizes an apply call receives with `_<Class>__last_input_height` / `_width`,
+// the class being the one whose table row declares the method.
+Ref check_after_update(Call& call);
+
+// Record the image size of an update: `_<Class>__last_input_height` and
+// `_width` become int(params["rows"]) and int(params["cols"]).
+void record_input_size(Borrowed self, const char* class_name, Borrowed params);
+
+}  // namespace halvex::frame
