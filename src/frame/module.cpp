@@ -222,7 +222,8 @@ void ModuleBuilder::define(std::span<const Callable> table) {
 }
 
 Ref ModuleBuilder::define_class(const char* name, std::initializer_list<const char*> bases, const char* doc,
-                                std::span<const Callable> methods) {
+                                std::span<const Callable> methods,
+                                std::initializer_list<std::pair<const char*, const char*>> attributes) {
     Ref written_bases = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(bases.size())));
     Py_ssize_t index = 0;
     for (const char* base : bases) PyTuple_SET_ITEM(written_bases.get(), index++, evaluate(base).release());
@@ -240,6 +241,9 @@ Ref ModuleBuilder::define_class(const char* name, std::initializer_list<const ch
     check(PyObject_SetItem(namespace_, interned("__doc__"), to_python(doc)));
     if (resolved_bases.get() != written_bases.get())
         check(PyObject_SetItem(namespace_, interned("__orig_bases__"), written_bases));
+
+    for (auto [attribute, expression] : attributes)
+        check(PyObject_SetItem(namespace_, interned(attribute), evaluate(expression)));
 
     std::string class_name(name);
     std::string mangle_prefix = "_" + class_name.substr(class_name.find_first_not_of('_'));

@@ -34,9 +34,11 @@ public:
     void define(std::span<const Callable> table);
     // class name(bases...): with the methods of a table.  `bases` are
     // expressions evaluated in the module namespace.  The class is bound in
-    // the module and returned.
+    // the module and returned.  `attributes` are (name, expression) pairs put
+    // into the class namespace first, in order (enumeration members, constants).
     Ref define_class(const char* name, std::initializer_list<const char*> bases, const char* doc,
-                     std::span<const Callable> methods);
+                     std::span<const Callable> methods,
+                     std::initializer_list<std::pair<const char*, const char*>> attributes = {});
     void set(const char* name, PyObject* value);
     // Evaluate a Python expression in the module namespace (used for defaults
     // and base classes, which the documentation states as expressions).

@@ -202,6 +202,32 @@ Ref rot_mats_multi_rads(Call& call) {
     return Ref::borrow(matrices);
 }
 
+
+// ---------------------------------------------------------------------------
+// Box formats and lookups
+// ---------------------------------------------------------------------------
+
+Ref keypoints_trivial_lookup(Call& call) {
+    Borrowed number_of_keypoints = call[0];
+    Borrowed np = global("np");
+    // 1.
+    HALVEX_ASSERT(frame::equal(Ref::steal(PyNumber_Remainder(number_of_keypoints, number(3))), number(0)));
+    // 2. true division, then truncation toward zero
+    Ref number_of_boxes = Ref::steal(PyNumber_Long(Ref::steal(PyNumber_TrueDivide(number_of_keypoints, number(3)))));
+    Ref expected_shape = tuple_of({Ref::steal(PyNumber_Multiply(number_of_boxes, number(3)))});
+    // 3.
+    Ref instance_lookup =
+        np.attr("repeat")(np.attr("arange")(0, number_of_boxes), 3).attr("astype")(global("str"));
+    HALVEX_ASSERT(frame::equal(instance_lookup.attr("shape"), expected_shape));
+    // 4.
+    Ref labels = np.attr("array")(Ref::steal(Py_BuildValue("[sss]", "center", "top", "right")));
+    Ref row = labels.item(tuple_of({Py_None}));
+    Ref position_lookup = np.attr("repeat")(row, number_of_boxes, kw("axis", 0)).attr("flatten")();
+    HALVEX_ASSERT(frame::equal(position_lookup.attr("shape"), expected_shape));
+    // 5.
+    return tuple_of({instance_lookup, position_lookup});
+}
+
 const frame::Callable functions[] = {
     {"get_rotation_matrix_2d(*, float angle_in_deg: float | None = None, float angle_in_rad: float | None = None)"
      " -> np.ndarray[Any, Any]",
@@ -214,13 +240,20 @@ const frame::Callable functions[] = {
     {"rot_mats_multi_rads(matrices: np.ndarray[Any, Any], rotation_rads: np.ndarray[Any, Any])"
      " -> np.ndarray[Any, Any]",
      "Rotate covariance matrices by multiple rotations.", rot_mats_multi_rads},
+    {"keypoints_trivial_lookup(int number_of_keypoints: int) -> tuple[np.ndarray[Any, Any], np.ndarray[Any, Any]]",
+     "Create lookup.", keypoints_trivial_lookup},
 };
 
 void body(frame::ModuleBuilder& module) {
     module.import_module("numpy", "np");
     frame::import_numpy_api();
     module.import_from("typing", {"Any", "cast"});
+    module.import_from("collections.abc", {"Callable"});
+    module.import_from("enum", {"Enum"});
     module.define(functions);
+    module.define_class("BoxReconstruction", {"Enum"},
+                        "BoxReconstruction(value)\n\nHow a rectangle is rebuilt from a sheared parallelogram.", {},
+                        {{"MIN", "0"}, {"AVG", "1"}, {"MAX", "2"}});
 }
 
 const frame::ModuleDefinition definition = {

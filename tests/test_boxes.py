@@ -1,0 +1,45 @@
+"""kestril: box formats, lookups and the reconstruction modes."""
+
+import numpy as np
+import pytest
+
+from halvex.preprocessing import kestril
+
+
+def test_trivial_lookup_labels_every_keypoint():
+    instances, positions = kestril.keypoints_trivial_lookup(6)
+    assert instances.tolist() == ["0", "0", "0", "1", "1", "1"]
+    assert positions.tolist() == ["center", "top", "right"] * 2
+    assert instances.dtype.kind == positions.dtype.kind == "U"
+    twelve, _ = kestril.keypoints_trivial_lookup(36)
+    assert twelve[-1] == "11"
+
+
+@pytest.mark.parametrize("count", [6.0, 6.9, np.int64(6), np.float32(6.5), True * 6])
+def test_trivial_lookup_converts_its_count_like_int(count):
+    instances, positions = kestril.keypoints_trivial_lookup(count)
+    assert instances.shape == positions.shape == (6,)
+
+
+def test_trivial_lookup_of_nothing_is_empty():
+    instances, positions = kestril.keypoints_trivial_lookup(0)
+    assert instances.shape == positions.shape == (0,)
+
+
+@pytest.mark.parametrize("count, error", [(7, AssertionError), ("6", TypeError), (None, TypeError), ([6], TypeError)])
+def test_trivial_lookup_rejects(count, error):
+    with pytest.raises(error) as raised:
+        kestril.keypoints_trivial_lookup(count)
+    if error is TypeError:
+        assert str(raised.value).startswith(
+            "Argument 'number_of_keypoints' has incorrect type (expected int, got "
+        )
+
+
+def test_box_reconstruction_is_a_plain_enum():
+    modes = kestril.BoxReconstruction
+    assert [mode.name for mode in modes] == ["MIN", "AVG", "MAX"]
+    assert [mode.value for mode in modes] == [0, 1, 2]
+    assert modes.MAX != 2 and modes(2) is modes.MAX
+    assert modes.__module__ == "halvex.preprocessing.kestril" and modes.__qualname__ == "BoxReconstruction"
+    assert modes.__doc__.startswith("BoxReconstruction(")
