@@ -202,6 +202,8 @@ struct FunctionObject {
     PyObject* defaults;      // what __defaults__ shows
     PyObject* kw_defaults;   // what __kwdefaults__ shows
     FunctionData* data;
+    PyObject* prototype;  // a closure shares its prototype's data and keeps it alive
+    PyObject* captured;   // a closure's captured values (a tuple), else NULL
 };
 
 namespace {
@@ -399,7 +401,9 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->annotations);
     Py_VISIT(f->defaults);
     Py_VISIT(f->kw_defaults);
-    if (f->data)
+    Py_VISIT(f->captured);
+    Py_VISIT(f->prototype);
+    if (f->prototype == nullptr && f->data)
         for (const Ref& value : f->data->defaults) Py_VISIT(value.get());
     return 0;
 }
@@ -416,7 +420,8 @@ int function_clear(PyObject* self) {
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->defaults);
     Py_CLEAR(f->kw_defaults);
-    if (f->data)
+    Py_CLEAR(f->captured);
+    if (f->prototype == nullptr && f->data)
         for (Ref& value : f->data->defaults) value = Ref();
     return 0;
 }
@@ -427,7 +432,8 @@ void function_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     if (f->weak_references) PyObject_ClearWeakRefs(self);
     function_clear(self);
-    delete f->data;
+    if (f->prototype == nullptr) delete f->data;
+    Py_CLEAR(f->prototype);
     f->data = nullptr;
     type->tp_free(self);
     Py_DECREF(type);
@@ -638,6 +644,32 @@ const FunctionObject* as_own_function(PyObject* object) {
 
 Body body_of(const FunctionObject& function) { return function.data->body; }
 
+Ref make_closure(Borrowed prototype_object, Borrowed captured) {
+    auto* prototype = reinterpret_cast<FunctionObject*>(prototype_object.get());
+    auto* object = PyObject_GC_New(FunctionObject, the_function_type);
+    if (object == nullptr) throw python_error();
+    object->vectorcall = function_vectorcall;
+    object->dict = object->weak_references = nullptr;
+    object->name = Py_NewRef(prototype->name);
+    object->qualified_name = Py_NewRef(prototype->qualified_name);
+    object->module = Py_NewRef(prototype->module);
+    object->doc = Py_NewRef(prototype->doc);
+    object->globals = Py_NewRef(prototype->globals);
+    object->code = Py_NewRef(prototype->code);
+    object->annotations = PyDict_Copy(prototype->annotations);
+    object->defaults = Py_NewRef(prototype->defaults);
+    object->kw_defaults = Py_NewRef(prototype->kw_defaults);
+    object->data = prototype->data;
+    object->prototype = Py_NewRef(prototype_object.get());
+    object->captured = Py_NewRef(captured.get());
+    Ref function = Ref::steal(reinterpret_cast<PyObject*>(object));
+    if (object->annotations == nullptr) throw python_error();
+    PyObject_GC_Track(object);
+    return function;
+}
+
+Borrowed Call::captured() const { return function_.captured; }
+
 std::string_view Call::owner_class_name() const {
     std::string_view name = function_.data->signature.qualified_name;
     std::size_t dot = name.rfind('.');
@@ -661,6 +693,7 @@ Ref make_function(const Callable& callable, PyObject* globals, const char* modul
     object->name = object->qualified_name = object->module = object->doc = nullptr;
     object->globals = object->code = object->annotations = object->defaults = object->kw_defaults = nullptr;
     object->data = nullptr;
+    object->prototype = object->captured = nullptr;
     Ref function = Ref::steal(reinterpret_cast<PyObject*>(object));  // owns it from here on
 
     object->data = new FunctionData{};
@@ -691,13 +724,13 @@ Ref make_function(const Callable& callable, PyObject* globals, const char* modul
     if (!signature.return_annotation.empty())
         check(PyDict_SetItem(annotations, interned("return"), to_python(signature.return_annotation)));
 
-    std::string doc = std::string(callable.signature) + "\n\n" + callable.summary;
+    Ref doc = callable.summary ? to_python(std::string(callable.signature) + "\n\n" + callable.summary) : Ref::none();
     object->name = to_python(signature.name).release();
     object->qualified_name = to_python(signature.qualified_name).release();
     PyUnicode_InternInPlace(&object->name);
     PyUnicode_InternInPlace(&object->qualified_name);
     object->module = to_python(module_name).release();
-    object->doc = to_python(doc).release();
+    object->doc = doc.release();
     object->globals = Py_NewRef(globals);
     object->annotations = annotations.release();
     object->defaults = PyList_GET_SIZE(positional_defaults.get()) > 0

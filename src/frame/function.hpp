@@ -19,7 +19,7 @@ enum class Binding { plain, class_method, static_method, property };
 // One row of a module's table: everything about one callable.
 struct Callable {
     const char* signature;  // the docstring's first line, e.g. "f(a: int, *, b=None) -> None"
-    const char* summary;    // the rest of the docstring
+    const char* summary;    // the rest of the docstring; nullptr for no docstring (lambdas)
     Body body;
     Binding binding = Binding::plain;
 };
@@ -66,6 +66,8 @@ public:
     // The C value of a parameter typed `double` or `float` (not None).
     double real(std::size_t i) const { return reals_[i]; }
     const FunctionObject& function() const { return function_; }
+    // The values a closure captured (a tuple); null for plain functions.
+    Borrowed captured() const;
     // "RelativeCrop" for a method declared as "RelativeCrop.apply(...)"; empty for functions.
     std::string_view owner_class_name() const;
 
@@ -80,6 +82,10 @@ private:
 // defaults are evaluated in it now, once.
 Ref make_function(const Callable& callable, PyObject* globals, const char* module_name,
                   const char* source_path, int line);
+
+// A closure: a function with the prototype's signature and body that carries
+// `captured` (a tuple) for its body to read through Call::captured().
+Ref make_closure(Borrowed prototype, Borrowed captured);
 
 // The function type, created with the module.
 PyTypeObject* function_type();

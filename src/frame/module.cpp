@@ -214,6 +214,10 @@ Ref ModuleBuilder::evaluate(const char* expression) {
     return Ref::steal(PyRun_String(expression, Py_eval_input, globals_, globals_));
 }
 
+Ref ModuleBuilder::make(const Callable& callable) {
+    return make_function(callable, globals_, definition_.qualified_name, definition_.source_path, 0);
+}
+
 void ModuleBuilder::define(std::span<const Callable> table) {
     for (const Callable& callable : table) {
         Ref function = make_function(callable, globals_, definition_.qualified_name, definition_.source_path, 0);

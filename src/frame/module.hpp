@@ -39,6 +39,8 @@ public:
     Ref define_class(const char* name, std::initializer_list<const char*> bases, const char* doc,
                      std::span<const Callable> methods,
                      std::initializer_list<std::pair<const char*, const char*>> attributes = {});
+    // A function that is not bound in the module (the prototype of a closure).
+    Ref make(const Callable& callable);
     void set(const char* name, PyObject* value);
     // Evaluate a Python expression in the module namespace (used for defaults
     // and base classes, which the documentation states as expressions).

@@ -112,11 +112,31 @@ private:
     PyObject* object_ = nullptr;
 };
 
+// A reference kept for the life of the process: module-level objects that C++
+// code holds in static storage (classes for super(), closure prototypes).
+// It is never released, because static destructors run after the
+// interpreter is gone.
+class Retained : public ObjectApi<Retained> {
+public:
+    Retained() = default;
+    Retained& operator=(Ref object) {
+        object_ = object.release();  // the previous object, if any, stays alive too
+        return *this;
+    }
+    PyObject* get() const { return object_; }
+    operator Borrowed() const { return Borrowed(object_); }
+    operator PyObject*() const { return object_; }
+
+private:
+    PyObject* object_ = nullptr;
+};
+
 // ---- conversions of C++ values into call arguments -------------------------
 
 inline Ref to_python(PyObject* object) { return Ref::borrow(object); }
 inline Ref to_python(const Ref& object) { return object; }
 inline Ref to_python(Borrowed object) { return Ref::borrow(object.get()); }
+inline Ref to_python(const Retained& object) { return Ref::borrow(object.get()); }
 inline Ref to_python(std::nullptr_t) { return Ref::none(); }
 inline Ref to_python(bool value) { return Ref::boolean(value); }
 inline Ref to_python(double value) { return Ref::steal(PyFloat_FromDouble(value)); }

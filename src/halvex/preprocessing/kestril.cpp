@@ -228,6 +228,64 @@ Ref keypoints_trivial_lookup(Call& call) {
     return tuple_of({instance_lookup, position_lookup});
 }
 
+
+// ---------------------------------------------------------------------------
+// Reconstruction
+// ---------------------------------------------------------------------------
+
+// The two callables of coordinate_transformation share one body each; a call
+// makes closures of them over its own arrays (captured, not copied).
+frame::Retained forward_transformation_prototype, backward_transformation_prototype;
+
+// lambda a: coordinate_transform_matrix.dot((a - new_origin).T).T
+Ref forward_transformation(Call& call) {
+    Borrowed a = call[0];
+    Borrowed new_origin = PyTuple_GET_ITEM(call.captured().get(), 0);
+    Borrowed coordinate_transform_matrix = PyTuple_GET_ITEM(call.captured().get(), 2);
+    Ref offsets = Ref::steal(PyNumber_Subtract(a, new_origin));
+    return coordinate_transform_matrix.attr("dot")(offsets.attr("T")).attr("T");
+}
+
+// lambda a: base_system.dot(a.T).T + new_origin
+Ref backward_transformation(Call& call) {
+    Borrowed a = call[0];
+    Borrowed new_origin = PyTuple_GET_ITEM(call.captured().get(), 0);
+    Borrowed base_system = PyTuple_GET_ITEM(call.captured().get(), 1);
+    Ref turned = base_system.attr("dot")(a.attr("T")).attr("T");
+    return Ref::steal(PyNumber_Add(turned, new_origin));
+}
+
+Ref coordinate_transformation(Call& call) {
+    Borrowed spanning_points = call[0];
+    // 1.-4.
+    Ref shape = spanning_points.attr("shape");
+    Ref number_of_spanning_points = shape.at(0);
+    Ref dimensionality = shape.at(1);
+    HALVEX_ASSERT(shape_is(shape, {number_of_spanning_points, dimensionality}));
+    HALVEX_ASSERT(frame::equal(Ref::steal(PyNumber_Add(dimensionality, number(1))), number_of_spanning_points));
+    HALVEX_ASSERT(frame::equal(dimensionality, number(2)),
+                  "The dimensionality of the points has to be two, otherwise slightly adapt and test.");
+    // 5.
+    Ref new_origin = spanning_points.at(1);
+    HALVEX_ASSERT(shape_is(new_origin.attr("shape"), {dimensionality}));
+    // 6.
+    Ref corners = spanning_points.item(Ref::steal(Py_BuildValue("[ii]", 0, 2)));
+    Ref base_system = Ref::steal(PyNumber_Subtract(corners, new_origin)).attr("T");
+    HALVEX_ASSERT(shape_is(base_system.attr("shape"), {dimensionality, dimensionality}));
+    // 7.
+    Ref coordinate_transform_matrix = global("np").attr("linalg").attr("pinv")(base_system);
+    HALVEX_ASSERT(shape_is(coordinate_transform_matrix.attr("shape"), {dimensionality, dimensionality}));
+    // 8.
+    Ref captured = tuple_of({new_origin, base_system, coordinate_transform_matrix});
+    return tuple_of({frame::make_closure(forward_transformation_prototype, captured),
+                     frame::make_closure(backward_transformation_prototype, captured)});
+}
+
+const frame::Callable forward_transformation_row = {
+    "coordinate_transformation.<locals>.<lambda>(a)", nullptr, forward_transformation};
+const frame::Callable backward_transformation_row = {
+    "coordinate_transformation.<locals>.<lambda>(a)", nullptr, backward_transformation};
+
 const frame::Callable functions[] = {
     {"get_rotation_matrix_2d(*, float angle_in_deg: float | None = None, float angle_in_rad: float | None = None)"
      " -> np.ndarray[Any, Any]",
@@ -242,6 +300,9 @@ const frame::Callable functions[] = {
      "Rotate covariance matrices by multiple rotations.", rot_mats_multi_rads},
     {"keypoints_trivial_lookup(int number_of_keypoints: int) -> tuple[np.ndarray[Any, Any], np.ndarray[Any, Any]]",
      "Create lookup.", keypoints_trivial_lookup},
+    {"coordinate_transformation(spanning_points: np.ndarray[Any, Any]) -> tuple[Callable[[np.ndarray[Any, Any] | "
+     "list[np.ndarray[Any, Any]]], np.ndarray[Any, Any]], Callable[[np.ndarray[Any, Any]], np.ndarray[Any, Any]]]",
+     "Compute a coordinate transformation functions.", coordinate_transformation},
 };
 
 void body(frame::ModuleBuilder& module) {
@@ -250,6 +311,8 @@ void body(frame::ModuleBuilder& module) {
     module.import_from("typing", {"Any", "cast"});
     module.import_from("collections.abc", {"Callable"});
     module.import_from("enum", {"Enum"});
+    forward_transformation_prototype = module.make(forward_transformation_row);
+    backward_transformation_prototype = module.make(backward_transformation_row);
     module.define(functions);
     module.define_class("BoxReconstruction", {"Enum"},
                         "BoxReconstruction(value)\n\nHow a rectangle is rebuilt from a sheared parallelogram.", {},
