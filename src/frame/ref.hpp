@@ -184,7 +184,7 @@ Ref call(PyObject* callable, Args&&... args) {
     Ref arguments[count + 1];
     const char* names[keywords + 1] = {};
     std::size_t next_positional = 0, next_keyword = 0;
-    auto place = [&](auto&& argument) {
+    [[maybe_unused]] auto place = [&](auto&& argument) {
         using A = std::decay_t<decltype(argument)>;
         if constexpr (is_keyword<A>::value) {
             names[next_keyword] = argument.name;

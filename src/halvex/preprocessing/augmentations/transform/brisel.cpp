@@ -25,8 +25,7 @@ using frame::global;
 using frame::kw;
 using frame::Ref;
 
-// Kept for the life of the process, like the module itself: released at exit
-// it would be torn down after the interpreter.
+// The class object, for super(Class, self).
 frame::Retained channel_assembler_class;
 
 Ref string(const char* text) { return Ref::borrow(frame::interned(text)); }

@@ -23,8 +23,7 @@ using frame::global;
 using frame::kw;
 using frame::Ref;
 
-// Kept for the life of the process, like the module itself: released at exit
-// it would be torn down after the interpreter.
+// The class object, for super(Class, self).
 frame::Retained one_of_retain_prob_class;
 
 // The composition returns the pipeline's data dictionary, or None.
