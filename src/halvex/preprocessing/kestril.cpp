@@ -8,9 +8,18 @@
 
 #include "frame/module.hpp"
 #include "frame/numpy.hpp"
+#include "kernels/box_formats.hpp"
+#include "kernels/keypoint_regroup.hpp"
+#include "kernels/parallelogram.hpp"
 #include "kernels/rotation.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <optional>
+#include <span>
+#include <type_traits>
+#include <vector>
 
 namespace {
 
@@ -29,6 +38,112 @@ Ref slice(PyObject* start, PyObject* stop, PyObject* step) { return Ref::steal(P
 bool shape_is(Borrowed shape, std::initializer_list<Borrowed> expected) {
     return frame::equal(shape, tuple_of(expected));
 }
+
+// ---- Python operators, for the numpy roads ----------------------------------
+
+Ref add(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Add(a, b)); }
+Ref subtract(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Subtract(a, b)); }
+Ref multiply(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Multiply(a, b)); }
+Ref divide(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_TrueDivide(a, b)); }
+Ref remainder(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Remainder(a, b)); }
+Ref negative(Borrowed a) { return Ref::steal(PyNumber_Negative(a)); }
+Ref shape_of(Borrowed array) { return array.attr("shape"); }
+
+// `left == right` as an if statement sees it: no identity shortcut, and the
+// truth test of whatever __eq__ returned.
+bool python_equal(Borrowed left, Borrowed right) {
+    return Ref::steal(PyObject_RichCompare(left, right, Py_EQ)).truth();
+}
+
+// np.all(left == right), as the in-place checks state it.
+bool all_equal(Borrowed left, Borrowed right) {
+    return global("np").attr("all")(Ref::steal(PyObject_RichCompare(left, right, Py_EQ))).truth();
+}
+
+Ref all_of_axis() { return slice(Py_None, Py_None, Py_None); }
+Ref up_to(Py_ssize_t stop) { return slice(Py_None, number(stop), Py_None); }
+Ref from_to(Py_ssize_t start, Py_ssize_t stop) { return slice(number(start), number(stop), Py_None); }
+
+// array[first, second, ...]
+Ref subscript(Borrowed array, std::initializer_list<Borrowed> index) { return array.item(tuple_of(index)); }
+void assign(Borrowed array, std::initializer_list<Borrowed> index, Borrowed value) {
+    frame::check(PyObject_SetItem(array, tuple_of(index), value));
+}
+
+// `a, b, c = iterable`, with the frame's messages for a wrong count.
+std::vector<Ref> unpack(Borrowed iterable, std::size_t expected) {
+    Ref iterator = Ref::steal(PyObject_GetIter(iterable));
+    std::vector<Ref> items;
+    for (;;) {
+        Ref next = Ref::steal_or_null(PyIter_Next(iterator));
+        if (!next) {
+            if (PyErr_Occurred()) throw frame::python_error();
+            break;
+        }
+        if (items.size() == expected)
+            frame::raise(PyExc_ValueError, "too many values to unpack (expected %zd)",
+                         static_cast<Py_ssize_t>(expected));
+        items.push_back(std::move(next));
+    }
+    if (items.size() < expected)
+        frame::raise(PyExc_ValueError, "need more than %zd value%.1s to unpack", static_cast<Py_ssize_t>(items.size()),
+                     items.size() == 1 ? "" : "s");
+    return items;
+}
+
+// ---- element types the fast roads read --------------------------------------
+
+template <class T>
+using type_tag = std::type_identity<T>;
+
+// Calls visit(type_tag<T>{}) with the C type of the array's elements (float64,
+// float32 and the integers of 8 to 64 bits) and returns what it returns; false
+// for every other dtype, which then takes the numpy road.
+template <class Visitor>
+bool with_element_type(PyArrayObject* array, Visitor&& visit) {
+    const int type = frame::type_of(array);
+    const npy_intp size = PyArray_ITEMSIZE(array);
+    if (type == NPY_DOUBLE) return visit(type_tag<double>{});
+    if (type == NPY_FLOAT) return visit(type_tag<float>{});
+    if (PyTypeNum_ISSIGNED(type)) {
+        switch (size) {
+            case 1: return visit(type_tag<std::int8_t>{});
+            case 2: return visit(type_tag<std::int16_t>{});
+            case 4: return visit(type_tag<std::int32_t>{});
+            case 8: return visit(type_tag<std::int64_t>{});
+        }
+    }
+    if (PyTypeNum_ISUNSIGNED(type)) {
+        switch (size) {
+            case 1: return visit(type_tag<std::uint8_t>{});
+            case 2: return visit(type_tag<std::uint16_t>{});
+            case 4: return visit(type_tag<std::uint32_t>{});
+            case 8: return visit(type_tag<std::uint64_t>{});
+        }
+    }
+    return false;
+}
+
+// An exact ndarray of exactly this shape (-1: any length on that axis).
+PyArrayObject* plain_of_shape(PyObject* object, std::initializer_list<npy_intp> shape) {
+    PyArrayObject* array = frame::plain_array(object);
+    if (array == nullptr || PyArray_NDIM(array) != static_cast<int>(shape.size())) return nullptr;
+    int axis = 0;
+    for (npy_intp length : shape) {
+        if (length >= 0 && PyArray_DIM(array, axis) != length) return nullptr;
+        ++axis;
+    }
+    return array;
+}
+
+PyArrayObject* as_array(const Ref& array) { return reinterpret_cast<PyArrayObject*>(array.get()); }
+
+// numpy computes angles of signed integers below 16 bits in float16, and
+// refuses `unsigned * -1`; those inputs take the numpy road.
+template <class T>
+constexpr bool is_signed_box_element = std::is_floating_point_v<T> || (std::is_signed_v<T> && sizeof(T) >= 2);
+template <class T>
+constexpr bool has_native_trigonometry = std::is_floating_point_v<T> || sizeof(T) >= 2;
 
 // The element type of angles the kernels take, or -1.
 int angle_type(PyArrayObject* angles) {
@@ -228,6 +343,614 @@ Ref keypoints_trivial_lookup(Call& call) {
     return tuple_of({instance_lookup, position_lookup});
 }
 
+Ref orva_to_box_corners(Call& call) {
+    Borrowed orva_boxes = call[0];
+    if (frame::is_own("rot_points_multi_rads", rot_points_multi_rads)) {
+        if (PyArrayObject* boxes = plain_of_shape(orva_boxes, {-1, 5})) {
+            Ref box_corners;
+            const bool native = with_element_type(boxes, [&]<class T>(type_tag<T>) {
+                if constexpr (is_signed_box_element<T>) {
+                    box_corners = frame::new_array({PyArray_DIM(boxes, 0), 4, 2}, NPY_DOUBLE);
+                    const bool rotated_to_nan = kernels::orva_to_box_corners(
+                        frame::view<const T, 2>(boxes), frame::view<double, 3>(as_array(box_corners)));
+                    // numpy's in-place check compares the rotated corners with themselves
+                    HALVEX_ASSERT(!rotated_to_nan);
+                    return true;
+                }
+                return false;
+            });
+            if (native) return box_corners;
+        }
+    }
+    Borrowed np = global("np");
+    // 1.-2.
+    Ref shape = shape_of(orva_boxes);
+    Ref number_of_boxes = shape.at(0);
+    Ref number_of_orva_box_coordinates = shape.at(1);
+    HALVEX_ASSERT(shape_is(shape, {number_of_boxes, number_of_orva_box_coordinates}));
+    HALVEX_ASSERT(frame::equal(number_of_orva_box_coordinates, number(5)),
+                  "Boxes in ORVA format must consist of exactly five points: (center_x, center_y, width, height, "
+                  "rotation).");
+    // 3.
+    Ref center = subscript(orva_boxes, {all_of_axis(), up_to(2)});
+    Ref sizes = divide(subscript(orva_boxes, {all_of_axis(), from_to(2, 4)}), number(2));
+    Ref rotations = subscript(orva_boxes, {all_of_axis(), number(4)});
+    HALVEX_ASSERT(shape_is(shape_of(center), {number_of_boxes, number(2)}));
+    HALVEX_ASSERT(shape_is(shape_of(sizes), {number_of_boxes, number(2)}));
+    HALVEX_ASSERT(shape_is(shape_of(rotations), {number_of_boxes}));
+    // 4. the half-size offsets of the four corners
+    auto signs = [&](int x, int y) { return np.attr("array")(Ref::steal(Py_BuildValue("[ii]", x, y))); };
+    Ref offsets = Ref::steal(Py_BuildValue("[NNNN]", multiply(sizes, signs(-1, -1)).release(),
+                                           multiply(sizes, signs(-1, 1)).release(),
+                                           multiply(sizes, signs(1, 1)).release(),
+                                           multiply(sizes, signs(1, -1)).release()));
+    Ref box =
+        np.attr("array")(offsets).attr("reshape")(4, number_of_boxes, 2).attr("swapaxes")(0, 1);
+    HALVEX_ASSERT(shape_is(shape_of(box), {number_of_boxes, number(4), number(2)}));
+    // 5.
+    Ref result = global("rot_points_multi_rads")(kw("points", box),
+                                                 kw("rotation_rads", multiply(rotations, number(-1))));
+    HALVEX_ASSERT(all_equal(result, box));
+    // 6.
+    Ref centers = subscript(center, {all_of_axis(), Py_None});
+    np.attr("add")(box, centers, kw("out", box));
+    HALVEX_ASSERT(shape_is(shape_of(box), {number_of_boxes, number(4), number(2)}));
+    return box;
+}
+
+Ref box_corners_to_orva(Call& call) {
+    Borrowed box_corners = call[0], rotations = call[1];
+    if (frame::is_own("rot_points_multi_rads", rot_points_multi_rads)) {
+        PyArrayObject* corners = plain_of_shape(box_corners, {-1, 4, 2});
+        PyArrayObject* angles = corners ? plain_of_shape(rotations, {PyArray_DIM(corners, 0)}) : nullptr;
+        if (angles != nullptr) {
+            Ref boxes_orva;
+            const bool native = with_element_type(corners, [&]<class Corner>(type_tag<Corner>) {
+                return with_element_type(angles, [&]<class Angle>(type_tag<Angle>) {
+                    if constexpr (has_native_trigonometry<Angle>) {
+                        // float32 corners cannot hold a float64 rotation: numpy's casting
+                        // TypeError comes from the numpy road
+                        if constexpr (sizeof(kernels::trigonometry_t<Angle>) <= sizeof(kernels::mean_t<Corner>)) {
+                            using Result = kernels::box_corners_to_orva_result_t<Corner, Angle>;
+                            boxes_orva = frame::new_array({PyArray_DIM(corners, 0), 5}, frame::numpy_type<Result>());
+                            kernels::box_corners_to_orva(frame::view<const Corner, 3>(corners),
+                                                         frame::view<const Angle, 1>(angles),
+                                                         frame::view<Result, 2>(as_array(boxes_orva)));
+                            return true;
+                        }
+                    }
+                    return false;
+                });
+            });
+            if (native) return boxes_orva;
+        }
+    }
+    Borrowed np = global("np");
+    // 1.
+    Ref shape = shape_of(box_corners);
+    Ref number_of_boxes = shape.at(0);
+    Ref number_of_box_corners = shape.at(1);
+    Ref state_dimensionality = shape.at(2);
+    HALVEX_ASSERT(shape_is(shape, {number_of_boxes, number_of_box_corners, state_dimensionality}));
+    HALVEX_ASSERT(shape_is(shape_of(rotations), {number_of_boxes}));
+    HALVEX_ASSERT(frame::equal(number_of_box_corners, number(4)));
+    HALVEX_ASSERT(frame::equal(state_dimensionality, number(2)));
+    // 2.
+    Ref centers = subscript(box_corners.attr("mean")(kw("axis", 1)), {all_of_axis(), Py_None});
+    HALVEX_ASSERT(shape_is(shape_of(centers), {number_of_boxes, number(1), state_dimensionality}));
+    // 3.
+    Ref rotated_box_corners = global("rot_points_multi_rads")(kw("points", subtract(box_corners, centers)),
+                                                              kw("rotation_rads", negative(rotations)));
+    HALVEX_ASSERT(shape_is(shape_of(rotated_box_corners), {number_of_boxes, number(4), number(2)}));
+    // 4.
+    Ref difference = subtract(subscript(rotated_box_corners, {all_of_axis(), number(1), all_of_axis()}),
+                              subscript(rotated_box_corners, {all_of_axis(), number(3), all_of_axis()}));
+    std::vector<Ref> sizes = unpack(np.attr("abs")(difference).attr("T"), 2);
+    // 5.
+    Ref columns = Ref::steal(Py_BuildValue(
+        "[NNOON]", subscript(centers, {all_of_axis(), number(0), number(0)}).release(),
+        subscript(centers, {all_of_axis(), number(0), number(1)}).release(), sizes[0].get(), sizes[1].get(),
+        divide(rotations, number(-1)).release()));
+    Ref boxes_orva = np.attr("array")(columns).attr("reshape")(5, number_of_boxes).attr("swapaxes")(1, 0);
+    HALVEX_ASSERT(shape_is(shape_of(boxes_orva), {number_of_boxes, number(5)}));
+    return boxes_orva;
+}
+
+Ref orva_to_keypoints(Call& call) {
+    Borrowed orva_boxes = call[0];
+    if (frame::is_own("rot_points_multi_rads", rot_points_multi_rads)) {
+        if (PyArrayObject* boxes = plain_of_shape(orva_boxes, {-1, 5})) {
+            Ref keypoints;
+            const bool native = with_element_type(boxes, [&]<class T>(type_tag<T>) {
+                if constexpr (is_signed_box_element<T>) {
+                    keypoints = frame::new_array({3 * PyArray_DIM(boxes, 0), 2}, NPY_DOUBLE);
+                    const bool rotated_to_nan = kernels::orva_to_keypoints(frame::view<const T, 2>(boxes),
+                                                                           frame::view<double, 2>(as_array(keypoints)));
+                    HALVEX_ASSERT(!rotated_to_nan,
+                                  "Rotations are supposed to happen inplace, __tmp is therefore just a view to "
+                                  "distance_difference.");
+                    return true;
+                }
+                return false;
+            });
+            if (native) return keypoints;
+        }
+    }
+    Borrowed np = global("np");
+    // 1.
+    Ref number_of_boxes = shape_of(orva_boxes).at(0);
+    HALVEX_ASSERT(shape_is(shape_of(orva_boxes), {number_of_boxes, number(5)}));
+    // 2.
+    Ref centers = subscript(orva_boxes, {all_of_axis(), up_to(2)});
+    Ref distances = divide(subscript(orva_boxes, {all_of_axis(), from_to(2, 4)}), number(2));
+    // 3. -r brought into [-pi, pi)
+    Ref pi = np.attr("pi");
+    Ref two_pi = multiply(number(2), pi);
+    Ref rotations = subtract(
+        remainder(add(multiply(subscript(orva_boxes, {all_of_axis(), number(4)}), number(-1)), pi), two_pi), pi);
+    // 4.
+    HALVEX_ASSERT(shape_is(shape_of(centers), {number_of_boxes, number(2)}));
+    HALVEX_ASSERT(shape_is(shape_of(distances), {number_of_boxes, number(2)}));
+    HALVEX_ASSERT(shape_is(shape_of(rotations), {number_of_boxes}));
+    // 5.
+    auto factors = [&](int x, int y) { return np.attr("array")(Ref::steal(Py_BuildValue("[ii]", x, y))); };
+    Ref halves = Ref::steal(Py_BuildValue("[NN]", multiply(distances, factors(0, 1)).release(),
+                                          multiply(distances, factors(1, 0)).release()));
+    Ref distance_difference =
+        np.attr("array")(halves).attr("reshape")(2, number_of_boxes, 2).attr("swapaxes")(0, 1);
+    HALVEX_ASSERT(shape_is(shape_of(distance_difference), {number_of_boxes, number(2), number(2)}));
+    // 6.
+    Ref rotated = global("rot_points_multi_rads")(kw("points", distance_difference), kw("rotation_rads", rotations));
+    HALVEX_ASSERT(all_equal(rotated, distance_difference),
+                  "Rotations are supposed to happen inplace, __tmp is therefore just a view to distance_difference.");
+    HALVEX_ASSERT(shape_is(shape_of(distance_difference), {number_of_boxes, number(2), number(2)}));
+    // 7.
+    Ref top = subtract(centers, subscript(distance_difference, {all_of_axis(), number(0)}));
+    Ref right = add(centers, subscript(distance_difference, {all_of_axis(), number(1)}));
+    HALVEX_ASSERT(shape_is(shape_of(top), {number_of_boxes, number(2)}));
+    HALVEX_ASSERT(shape_is(shape_of(right), {number_of_boxes, number(2)}));
+    HALVEX_ASSERT(shape_is(shape_of(centers), {number_of_boxes, number(2)}));
+    HALVEX_ASSERT(shape_is(shape_of(rotations), {number_of_boxes}));
+    // 8. a view of the new contiguous array, never a copy
+    Ref keypoints = np.attr("hstack")(tuple_of({centers, top, right}));
+    Ref flat_shape = tuple_of({multiply(number_of_boxes, number(3)), number(2)});
+    return keypoints.attr("reshape")(flat_shape, kw("copy", false));
+}
+
+Ref keypoints_to_orva(Call& call) {
+    Borrowed keypoints = call[0];
+    if (frame::is_own("get_angles_from_points", get_angles_from_points)) {
+        PyArrayObject* parallelograms = plain_of_shape(keypoints, {-1, 3, 2});
+        if (parallelograms != nullptr && PyArray_ISWRITEABLE(parallelograms) &&
+            !frame::has_internal_overlap(parallelograms)) {
+            Ref boxes_orva;
+            const bool native = with_element_type(parallelograms, [&]<class T>(type_tag<T>) {
+                if constexpr (has_native_trigonometry<T>) {
+                    boxes_orva = frame::new_array({PyArray_DIM(parallelograms, 0), 5}, NPY_FLOAT);
+                    kernels::keypoints_to_orva(frame::view<T, 3>(parallelograms),
+                                               frame::view<float, 2>(as_array(boxes_orva)));
+                    return true;
+                }
+                return false;
+            });
+            if (native) return boxes_orva;
+        }
+    }
+    Borrowed np = global("np");
+    // 1.
+    std::vector<Ref> sizes = unpack(shape_of(keypoints), 3);
+    HALVEX_ASSERT(frame::equal(sizes[1], number(3)));
+    HALVEX_ASSERT(frame::equal(sizes[2], number(2)));
+    // 2.
+    Ref boxes_orva = np.attr("empty")(tuple_of({sizes[0], number(5)}), kw("dtype", np.attr("float32")));
+    // 3.
+    assign(boxes_orva, {all_of_axis(), up_to(2)}, subscript(keypoints, {all_of_axis(), number(0)}));
+    // 4. the caller's top and right become offsets from the center
+    Ref half_axes = subscript(keypoints, {all_of_axis(), from_to(1, 3)});
+    np.attr("subtract")(half_axes, subscript(keypoints, {all_of_axis(), up_to(1)}), kw("out", half_axes));
+    // 5. height into column 3, width into column 2
+    Ref doubled_norms = multiply(
+        np.attr("linalg").attr("norm")(subscript(keypoints, {all_of_axis(), from_to(1, 3)}), kw("axis", 2)), number(2));
+    assign(boxes_orva, {all_of_axis(), slice(number(3), number(1), number(-1))}, doubled_norms);
+    // 6.
+    Ref angles = global("get_angles_from_points")(subscript(keypoints, {all_of_axis(), number(1)}));
+    Ref quarter_turn = divide(np.attr("pi"), number(2));
+    assign(boxes_orva, {all_of_axis(), number(4)}, negative(add(angles, quarter_turn)));
+    return boxes_orva;
+}
+
+Ref get_corner_points_from_box_tuples(Call& call) {
+    Borrowed box_tuples = call[0];
+    if (PyArrayObject* tuples = plain_of_shape(box_tuples, {-1, 2, 2})) {
+        Ref box_corners;
+        const bool native = with_element_type(tuples, [&]<class T>(type_tag<T>) {
+            box_corners = frame::new_array({PyArray_DIM(tuples, 0), 4, 2}, frame::type_of(tuples));
+            kernels::get_corner_points_from_box_tuples(frame::view<const T, 3>(tuples),
+                                                       frame::view<T, 3>(as_array(box_corners)));
+            return true;
+        });
+        if (native) return box_corners;
+    }
+    // 1.
+    Ref shape = shape_of(box_tuples);
+    Ref number_of_boxes = shape.at(0);
+    Ref number_of_support_points = shape.at(1);
+    Ref state_dimension = shape.at(2);
+    HALVEX_ASSERT(shape_is(shape, {number_of_boxes, number_of_support_points, state_dimension}));
+    HALVEX_ASSERT(frame::equal(number_of_support_points, number(2)));
+    HALVEX_ASSERT(frame::equal(state_dimension, number(2)));
+    // 2.
+    Ref top = subscript(box_tuples, {all_of_axis(), number(0)});
+    Ref right = subscript(box_tuples, {all_of_axis(), number(1)});
+    HALVEX_ASSERT(shape_is(shape_of(top), {number_of_boxes, state_dimension}));
+    HALVEX_ASSERT(shape_is(shape_of(right), {number_of_boxes, state_dimension}));
+    // 3.
+    Ref corners = Ref::steal(Py_BuildValue("[NNNN]", subtract(top, right).release(), add(top, right).release(),
+                                           subtract(right, top).release(), subtract(negative(right), top).release()));
+    return global("np")
+        .attr("array")(corners)
+        .attr("swapaxes")(0, 1)
+        .attr("reshape")(number_of_boxes, 4, state_dimension);
+}
+
+Ref keypoints_to_box_corners(Call& call) {
+    Borrowed keypoints = call[0];
+    if (frame::is_own("get_corner_points_from_box_tuples", get_corner_points_from_box_tuples)) {
+        if (PyArrayObject* parallelograms = plain_of_shape(keypoints, {-1, 3, 2})) {
+            Ref box_corners;
+            const bool native = with_element_type(parallelograms, [&]<class T>(type_tag<T>) {
+                box_corners = frame::new_array({PyArray_DIM(parallelograms, 0), 4, 2}, frame::type_of(parallelograms));
+                kernels::keypoints_to_box_corners(frame::view<const T, 3>(parallelograms),
+                                                  frame::view<T, 3>(as_array(box_corners)));
+                return true;
+            });
+            if (native) return box_corners;
+        }
+    }
+    // 1.
+    std::vector<Ref> sizes = unpack(shape_of(keypoints), 3);
+    HALVEX_ASSERT(frame::equal(sizes[1], number(3)));
+    HALVEX_ASSERT(frame::equal(sizes[2], number(2)));
+    // 2. the boolean index True inserts an axis
+    Ref parallelogram_center = subscript(subscript(keypoints, {all_of_axis(), number(0)}), {all_of_axis(), Py_True});
+    HALVEX_ASSERT(shape_is(shape_of(parallelogram_center), {sizes[0], number(1), sizes[2]}));
+    // 3.
+    Ref parallelogram_tuple = subtract(subscript(keypoints, {all_of_axis(), from_to(1, 3)}), parallelogram_center);
+    HALVEX_ASSERT(shape_is(shape_of(parallelogram_tuple), {sizes[0], number(2), sizes[2]}));
+    // 4.
+    Ref box_corners = global("get_corner_points_from_box_tuples")(parallelogram_tuple);
+    HALVEX_ASSERT(shape_is(shape_of(box_corners), {sizes[0], number(4), sizes[2]}));
+    // 5.
+    return add(box_corners, parallelogram_center);
+}
+
+
+// ---------------------------------------------------------------------------
+// Keypoint regrouping
+// ---------------------------------------------------------------------------
+
+const char* position_name(kernels::KeypointPosition position) {
+    switch (position) {
+        case kernels::KeypointPosition::center: return "center";
+        case kernels::KeypointPosition::top: return "top";
+        default: return "right";
+    }
+}
+
+[[noreturn]] void raise_key_error(const char* key) {
+    PyErr_SetObject(PyExc_KeyError, frame::to_python(key));
+    throw frame::python_error();
+}
+
+[[noreturn]] void raise_out_of_bounds(long long index, long long size) {
+    frame::raise(PyExc_IndexError, "index %lld is out of bounds for axis 0 with size %lld", index, size);
+}
+
+// str or np.str_: labels whose hashing and equality are those of their text.
+bool is_text_label(PyObject* label) {
+    return PyUnicode_CheckExact(label) || Py_TYPE(label) == &PyUnicodeArrType_Type;
+}
+
+// The roles of the keypoints when every position label is text (str or
+// np.str_, whose dictionary keys compare as their text); nullopt otherwise,
+// and the labels then go through a real dictionary on the numpy road.
+std::optional<std::vector<kernels::KeypointPosition>> text_positions(Borrowed arr_positions, npy_intp count) {
+    PyArrayObject* positions = plain_of_shape(arr_positions, {count});
+    if (positions == nullptr || frame::type_of(positions) != NPY_OBJECT) return std::nullopt;
+    std::vector<kernels::KeypointPosition> roles(static_cast<std::size_t>(count));
+    for (npy_intp index = 0; index < count; ++index) {
+        PyObject* label = *static_cast<PyObject**>(PyArray_GETPTR1(positions, index));
+        if (label == nullptr) return std::nullopt;
+        if (!is_text_label(label))
+            return std::nullopt;
+        roles[index] = PyUnicode_CompareWithASCIIString(label, "center") == 0 ? kernels::KeypointPosition::center
+                       : PyUnicode_CompareWithASCIIString(label, "top") == 0  ? kernels::KeypointPosition::top
+                       : PyUnicode_CompareWithASCIIString(label, "right") == 0
+                           ? kernels::KeypointPosition::right
+                           : kernels::KeypointPosition::unmatched;
+    }
+    return roles;
+}
+
+kernels::UnicodeLabels unicode_labels(PyArrayObject* labels) {
+    return {static_cast<const char*>(PyArray_DATA(labels)), PyArray_DIM(labels, 0), PyArray_STRIDE(labels, 0),
+            static_cast<std::ptrdiff_t>(PyArray_ITEMSIZE(labels) / 4)};
+}
+
+// One keyword array on its way into the instance order.
+struct CarriedArray {
+    Ref key, values, sorted;
+    PyArrayObject* source = nullptr;  // set when its rows can be gathered natively
+};
+
+// The per-instance loop in numpy, for labels the native grouping does not
+// cover; it searches all keypoints once per instance.
+void regroup_with_numpy(Borrowed instance_array, Borrowed arr_keypoints, Borrowed arr_positions,
+                        Borrowed unique_instances, Borrowed sorted_keypoints, Borrowed to_original_index,
+                        const std::vector<CarriedArray>& carried) {
+    Borrowed np = global("np");
+    Ref roles = Ref::steal(Py_BuildValue("(sss)", "center", "top", "right"));
+    Ref iterator = Ref::steal(PyObject_GetIter(unique_instances));
+    for (Py_ssize_t i = 0;; ++i) {
+        Ref uiid = Ref::steal_or_null(PyIter_Next(iterator));
+        if (!uiid) {
+            if (PyErr_Occurred()) throw frame::python_error();
+            break;
+        }
+        // 9.1 later keypoints of a role win
+        Ref matches = Ref::steal(PyObject_RichCompare(instance_array, Ref::steal(PyObject_Str(uiid)), Py_EQ));
+        Ref indices = np.attr("where")(matches).at(0);
+        Ref position_map = Ref::steal(PyDict_New());
+        Ref index_iterator = Ref::steal(PyObject_GetIter(indices));
+        while (Ref index = Ref::steal_or_null(PyIter_Next(index_iterator)))
+            frame::check(PyObject_SetItem(position_map, arr_positions.item(index), index));
+        if (PyErr_Occurred()) throw frame::python_error();
+        // 9.2
+        Ref rows = Ref::steal(PyList_New(3));
+        for (Py_ssize_t role = 0; role < 3; ++role)
+            PyList_SET_ITEM(rows.get(), role,
+                            arr_keypoints.item(position_map.item(PyTuple_GET_ITEM(roles.get(), role))).release());
+        frame::check(PyObject_SetItem(sorted_keypoints, number(i), rows));
+        // 9.3
+        for (const CarriedArray& array : carried) {
+            Ref row = Ref::steal(PyNumber_Long(uiid));
+            frame::check(PyObject_SetItem(array.sorted, number(i), array.values.item(row)));
+        }
+        // 9.4
+        frame::check(PyObject_SetItem(to_original_index, number(i), Ref::steal(PyNumber_Long(uiid))));
+    }
+}
+
+// np.array(labels) for a non-empty list of str / np.str_: a '<U{longest}'
+// array of the texts, zero-padded.  Null for anything else.
+Ref unicode_array_of(Borrowed list) {
+    const Py_ssize_t count = PyList_GET_SIZE(list.get());
+    if (count == 0) return {};
+    Py_ssize_t longest = 1;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* label = PyList_GET_ITEM(list.get(), i);
+        if (!is_text_label(label)) return {};
+        longest = std::max(longest, PyUnicode_GET_LENGTH(label));
+    }
+    npy_intp dimension = count;
+    Ref array = Ref::steal(PyArray_New(&PyArray_Type, 1, &dimension, NPY_UNICODE, nullptr, nullptr,
+                                       static_cast<int>(4 * longest), 0, nullptr));
+    auto* records = static_cast<Py_UCS4*>(PyArray_DATA(as_array(array)));
+    std::fill(records, records + count * longest, Py_UCS4{0});
+    for (Py_ssize_t i = 0; i < count; ++i)
+        if (PyUnicode_AsUCS4(PyList_GET_ITEM(list.get(), i), records + i * longest, longest, 0) == nullptr)
+            throw frame::python_error();
+    return array;
+}
+
+// np.array(labels, dtype="object") for a non-empty list of str / np.str_,
+// which numpy keeps as scalars: a one-dimensional array of those objects.
+Ref object_array_of(Borrowed list) {
+    const Py_ssize_t count = PyList_GET_SIZE(list.get());
+    if (count == 0) return {};
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* label = PyList_GET_ITEM(list.get(), i);
+        if (!is_text_label(label)) return {};
+    }
+    Ref array = frame::new_array({count}, NPY_OBJECT);  // slots start out NULL
+    auto** slots = static_cast<PyObject**>(PyArray_DATA(as_array(array)));
+    for (Py_ssize_t i = 0; i < count; ++i) Py_XSETREF(slots[i], Py_NewRef(PyList_GET_ITEM(list.get(), i)));
+    return array;
+}
+
+// np.array(points) for a non-empty list of exact ndarrays, each of two
+// elements on one axis and all of one native dtype: an (N, 2) array of that
+// dtype.  Null for anything else.
+Ref point_array_of(Borrowed list) {
+    const Py_ssize_t count = PyList_GET_SIZE(list.get());
+    if (count == 0) return {};
+    PyArray_Descr* descriptor = nullptr;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyArrayObject* point = plain_of_shape(PyList_GET_ITEM(list.get(), i), {2});
+        if (point == nullptr) return {};
+        if (i == 0) descriptor = PyArray_DESCR(point);
+        else if (PyArray_DESCR(point) != descriptor && !PyArray_EquivTypes(PyArray_DESCR(point), descriptor)) return {};
+    }
+    PyArrayObject* first = reinterpret_cast<PyArrayObject*>(PyList_GET_ITEM(list.get(), 0));
+    if (!with_element_type(first, [](auto) { return true; })) return {};
+    Ref array = frame::new_array({count, 2}, frame::type_of(first));
+    char* destination = static_cast<char*>(PyArray_DATA(as_array(array)));
+    const npy_intp size = PyArray_ITEMSIZE(first);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        auto* point = reinterpret_cast<PyArrayObject*>(PyList_GET_ITEM(list.get(), i));
+        const char* source = static_cast<const char*>(PyArray_DATA(point));
+        std::memcpy(destination + (2 * i) * size, source, size);
+        std::memcpy(destination + (2 * i + 1) * size, source + PyArray_STRIDE(point, 0), size);
+    }
+    return array;
+}
+
+Ref assemble_keypoints_after_shuffle(Call& call) {
+    Borrowed keypoints = call[0], instances = call[1], positions = call[2], kwargs = call[3];
+    Borrowed np = global("np");
+    // 1.-4.
+    const Py_ssize_t number_of_position_measurements = PyList_GET_SIZE(instances.get());
+    Ref measurements = number(number_of_position_measurements);
+    // the usual lists are converted directly; numpy converts (and rejects) the rest
+    Ref instance_array = unicode_array_of(instances);
+    if (!instance_array) instance_array = np.attr("array")(instances);
+    HALVEX_ASSERT(shape_is(shape_of(instance_array), {measurements}));
+    Ref arr_keypoints = point_array_of(keypoints);
+    if (arr_keypoints && PyList_GET_SIZE(keypoints.get()) != number_of_position_measurements) arr_keypoints = Ref();
+    if (!arr_keypoints) arr_keypoints = np.attr("array")(keypoints).attr("reshape")(measurements, 2);
+    Ref keypoint_dimensionality = shape_of(arr_keypoints).at(1);
+    HALVEX_ASSERT(shape_is(shape_of(arr_keypoints), {measurements, keypoint_dimensionality}));
+    Ref arr_positions = object_array_of(positions);
+    if (!arr_positions) arr_positions = np.attr("array")(positions, kw("dtype", "object"));
+    HALVEX_ASSERT(shape_is(shape_of(arr_positions), {measurements}));
+
+    // The native grouping replaces np.unique and the per-instance search:
+    // one stable sort of the labels gives np.unique's order and, within a
+    // label, the keypoints in index order (so later duplicates win).
+    PyArrayObject* labels = plain_of_shape(instance_array, {number_of_position_measurements});
+    PyArrayObject* points = plain_of_shape(arr_keypoints, {number_of_position_measurements, 2});
+    std::optional<std::vector<kernels::KeypointPosition>> roles;
+    if (labels != nullptr && frame::type_of(labels) == NPY_UNICODE && points != nullptr &&
+        with_element_type(points, [](auto) { return true; }))
+        roles = text_positions(arr_positions, number_of_position_measurements);
+    std::vector<kernels::InstanceKeypoints> groups;
+    Ref unique_instances, number_of_unique_instances;
+    if (roles) {
+        groups = kernels::group_keypoints_by_instance(unicode_labels(labels), *roles);
+        number_of_unique_instances = number(static_cast<Py_ssize_t>(groups.size()));
+    } else {
+        // 5.
+        unique_instances = np.attr("unique")(instance_array);
+        number_of_unique_instances = shape_of(unique_instances).at(0);
+    }
+    // 6. every box kept all three keypoints
+    Ref boxes_by_count = Ref::steal(PyFloat_FromDouble(static_cast<double>(number_of_position_measurements) / 3));
+    HALVEX_ASSERT(frame::equal(number_of_unique_instances, boxes_by_count));
+    // 7.
+    // The native road writes into these arrays directly, so it makes them
+    // itself (what np.empty makes: C-ordered float64) rather than trusting
+    // whatever `np` is bound to.
+    const npy_intp unique_count = static_cast<npy_intp>(groups.size());
+    Ref sorted_keypoints =
+        roles ? frame::new_array({unique_count, 3, 2}, NPY_DOUBLE)
+              : np.attr("empty")(tuple_of({number_of_unique_instances, number(3), keypoint_dimensionality}));
+    std::vector<CarriedArray> carried;
+    Py_ssize_t position = 0;
+    PyObject *key = nullptr, *value = nullptr;
+    while (PyDict_Next(kwargs, &position, &key, &value)) {
+        CarriedArray array{Ref::borrow(key), Ref::borrow(value), Ref()};
+        PyArrayObject* source = roles ? frame::plain_array(value) : nullptr;
+        if (source != nullptr && PyArray_NDIM(source) >= 1 && with_element_type(source, [](auto) { return true; })) {
+            std::vector<npy_intp> shape(PyArray_DIMS(source), PyArray_DIMS(source) + PyArray_NDIM(source));
+            shape[0] = unique_count;
+            array.sorted = Ref::steal(PyArray_SimpleNew(PyArray_NDIM(source), shape.data(), NPY_DOUBLE));
+            array.source = source;
+        } else {
+            Ref trailing =
+                Ref::steal(PySequence_Tuple(Ref::steal(PySequence_GetSlice(shape_of(value), 1, PY_SSIZE_T_MAX))));
+            Ref shape = Ref::steal(PySequence_Concat(tuple_of({number_of_unique_instances}), trailing));
+            array.sorted = np.attr("empty")(shape);
+        }
+        carried.push_back(std::move(array));
+    }
+    Ref to_original_index =
+        roles ? frame::new_array({unique_count}, NPY_DOUBLE) : np.attr("empty")(number_of_unique_instances);
+    // 8.
+    for (const CarriedArray& array : carried)
+        HALVEX_ASSERT(frame::equal(shape_of(array.values).at(0), number_of_unique_instances));
+
+    // 9.
+    if (!roles) {
+        regroup_with_numpy(instance_array, arr_keypoints, arr_positions, unique_instances, sorted_keypoints,
+                           to_original_index, carried);
+    } else {
+        const kernels::UnicodeLabels label_text = unicode_labels(labels);
+        const std::size_t number_of_instances = groups.size();
+        // per carried array, the source row of every instance; -1 where
+        // Python did the copy itself
+        std::vector<std::vector<std::ptrdiff_t>> source_rows(carried.size(),
+                                                             std::vector<std::ptrdiff_t>(number_of_instances));
+        auto* original_index = static_cast<double*>(PyArray_DATA(as_array(to_original_index)));
+        // Errors surface in the loop's order: per instance a missing role
+        // (KeyError), then int() of the label, then each keyword array's row.
+        for (std::size_t i = 0; i < number_of_instances; ++i) {
+            const kernels::InstanceKeypoints& group = groups[i];
+            if (auto missing = group.first_missing_position()) raise_key_error(position_name(*missing));
+            std::optional<std::int64_t> label_value = kernels::parse_decimal_label(label_text.text(group.label_index));
+            Ref python_value;  // int() of labels that the plain parser leaves to Python
+            if (!label_value) {
+                // int() of the np.str_ element, as the loop over np.unique's result calls it
+                python_value = Ref::steal(PyNumber_Long(instance_array.at(group.label_index)));
+                int overflow = 0;
+                const long long fitted = PyLong_AsLongLongAndOverflow(python_value, &overflow);
+                if (fitted == -1 && PyErr_Occurred()) throw frame::python_error();
+                if (overflow == 0) label_value = fitted;
+            }
+            for (std::size_t k = 0; k < carried.size(); ++k) {
+                CarriedArray& array = carried[k];
+                if (array.source != nullptr && label_value) {
+                    const std::ptrdiff_t rows = PyArray_DIM(array.source, 0);
+                    auto row = kernels::normalize_row_index(*label_value, rows);
+                    if (!row) raise_out_of_bounds(*label_value, rows);
+                    source_rows[k][i] = *row;
+                } else {
+                    Ref index = python_value ? python_value : frame::to_python(*label_value);
+                    frame::check(PyObject_SetItem(array.sorted, number(static_cast<Py_ssize_t>(i)),
+                                                  array.values.item(index)));
+                    source_rows[k][i] = -1;
+                }
+            }
+            if (label_value)
+                original_index[i] = static_cast<double>(*label_value);
+            else
+                frame::check(PyObject_SetItem(to_original_index, number(static_cast<Py_ssize_t>(i)), python_value));
+        }
+        with_element_type(points, [&]<class T>(type_tag<T>) {
+            kernels::gather_instance_keypoints(frame::view<const T, 2>(points),
+                                               std::span<const kernels::InstanceKeypoints>(groups),
+                                               frame::view<double, 3>(as_array(sorted_keypoints)));
+            return true;
+        });
+        for (std::size_t k = 0; k < carried.size(); ++k) {
+            const CarriedArray& array = carried[k];
+            if (array.source == nullptr) continue;
+            const std::vector<std::ptrdiff_t>& rows = source_rows[k];
+            if (std::find(rows.begin(), rows.end(), -1) != rows.end()) {
+                // a row index beyond int64 that numpy accepted after all: copy every row as Python does
+                for (std::size_t i = 0; i < rows.size(); ++i)
+                    if (rows[i] >= 0)
+                        frame::check(PyObject_SetItem(array.sorted, number(static_cast<Py_ssize_t>(i)),
+                                                      array.values.at(rows[i])));
+                continue;
+            }
+            // rows x elements-per-row views of the source and of the new array
+            Ref source = Ref::steal(reinterpret_cast<PyObject*>(PyArray_GETCONTIGUOUS(array.source)));
+            const npy_intp source_rows_count = PyArray_DIM(array.source, 0);
+            const npy_intp elements_per_row =
+                source_rows_count == 0 ? 0 : PyArray_SIZE(array.source) / source_rows_count;
+            PyArrayObject* contiguous = as_array(source);
+            with_element_type(contiguous, [&]<class T>(type_tag<T>) {
+                kernels::Strided<const T, 2> from;
+                from.data = static_cast<char*>(PyArray_DATA(contiguous));
+                from.shape = {source_rows_count, elements_per_row};
+                from.strides = {static_cast<std::ptrdiff_t>(elements_per_row * sizeof(T)), sizeof(T)};
+                kernels::Strided<double, 2> to;
+                to.data = static_cast<char*>(PyArray_DATA(as_array(array.sorted)));
+                to.shape = {static_cast<std::ptrdiff_t>(rows.size()), elements_per_row};
+                to.strides = {static_cast<std::ptrdiff_t>(elements_per_row * sizeof(double)), sizeof(double)};
+                kernels::gather_rows_as_double(from, std::span<const std::ptrdiff_t>(rows), to);
+                return true;
+            });
+        }
+    }
+    // 10.
+    Ref result = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(2 + carried.size())));
+    PyTuple_SET_ITEM(result.get(), 0, sorted_keypoints.release());
+    PyTuple_SET_ITEM(result.get(), 1, to_original_index.release());
+    for (std::size_t k = 0; k < carried.size(); ++k)
+        PyTuple_SET_ITEM(result.get(), static_cast<Py_ssize_t>(2 + k), carried[k].sorted.release());
+    return result;
+}
 
 // ---------------------------------------------------------------------------
 // Reconstruction
@@ -281,6 +1004,194 @@ Ref coordinate_transformation(Call& call) {
                      frame::make_closure(backward_transformation_prototype, captured)});
 }
 
+// What a reconstruction mode compares equal to, tested with == in the order
+// MAX, AVG, MIN.
+kernels::BoxReconstruction reconstruction_mode(Borrowed mode) {
+    Borrowed members = global("BoxReconstruction");
+    if (python_equal(mode, members.attr("MAX"))) return kernels::BoxReconstruction::maximum;
+    if (python_equal(mode, members.attr("AVG"))) return kernels::BoxReconstruction::average;
+    if (python_equal(mode, members.attr("MIN"))) return kernels::BoxReconstruction::minimum;
+    return kernels::BoxReconstruction::unmatched;
+}
+
+Ref parallelogram_to_box(Call& call) {
+    Borrowed parallelogram_flat = call[0], longer_axis_index = call[1], box_reconstruction_mode = call[2];
+    PyArrayObject* flat = plain_of_shape(parallelogram_flat, {-1, 2});
+    PyArrayObject* longer = flat ? plain_of_shape(longer_axis_index, {PyArray_DIM(flat, 0) / 2}) : nullptr;
+    if (longer != nullptr && PyArray_DIM(flat, 0) % 2 == 0 && PyArray_ISWRITEABLE(flat) &&
+        !frame::has_internal_overlap(flat) &&
+        (frame::type_of(flat) == NPY_DOUBLE || frame::type_of(flat) == NPY_FLOAT)) {
+        std::optional<kernels::ParallelogramToBoxOutcome> outcome;
+        const bool native = with_element_type(longer, [&]<class Index>(type_tag<Index>) {
+            // uint64 + int64 becomes float64 in numpy, which refuses it as an index
+            if constexpr (std::is_integral_v<Index> && (std::is_signed_v<Index> || sizeof(Index) < 8)) {
+                const kernels::BoxReconstruction mode = reconstruction_mode(box_reconstruction_mode);
+                auto reconstruct = [&]<class T>(type_tag<T>) {
+                    outcome = kernels::parallelogram_to_box(frame::view<T, 2>(flat),
+                                                            frame::view<const Index, 1>(longer), mode);
+                };
+                if (frame::type_of(flat) == NPY_DOUBLE)
+                    reconstruct(type_tag<double>{});
+                else
+                    reconstruct(type_tag<float>{});
+                if (outcome->out_of_bounds_index) {
+                    // the adjusting modes index the longer half-axes before anything
+                    // else; the others read them only inside the closing assertion
+                    const bool adjusts_length = mode == kernels::BoxReconstruction::maximum ||
+                                                mode == kernels::BoxReconstruction::minimum;
+                    if (adjusts_length || frame::assertions_enabled())
+                        raise_out_of_bounds(*outcome->out_of_bounds_index, PyArray_DIM(flat, 0));
+                    return true;
+                }
+                HALVEX_ASSERT(outcome->longer_axes_on_x_axis);
+                return true;
+            }
+            return false;
+        });
+        if (native) return Ref::borrow(parallelogram_flat);
+    }
+    Borrowed np = global("np");
+    // 1.-4.
+    Ref shape = shape_of(parallelogram_flat);
+    Ref number_of_points = shape.at(0);
+    Ref dimensionality = shape.at(1);
+    HALVEX_ASSERT(shape_is(shape, {number_of_points, dimensionality}));
+    HALVEX_ASSERT(frame::equal(dimensionality, number(2)),
+                  "This method of transforming parallelograms to boxes only supports two-dimensional state-spaces.");
+    HALVEX_ASSERT(frame::equal(remainder(number_of_points, number(2)), number(0)),
+                  "the flat parallelogram points have to contain two points per parallelogram.");
+    // 5.
+    Ref number_of_parallelograms = shape_of(longer_axis_index).at(0);
+    HALVEX_ASSERT(shape_is(shape_of(longer_axis_index), {number_of_parallelograms}));
+    HALVEX_ASSERT(frame::equal(multiply(number(2), number_of_parallelograms), number_of_points));
+    // 6.
+    Ref other_point_index =
+        add(remainder(add(longer_axis_index, number(1)), number(2)),
+            multiply(np.attr("arange")(shape_of(longer_axis_index).at(0)), number(2)));
+    HALVEX_ASSERT(shape_is(shape_of(other_point_index), {number_of_parallelograms}));
+    // 7. flat[L, 0] += |flat[O, 0]|, or -=
+    auto adjust_longer_half_axes = [&](binaryfunc in_place) {
+        Ref index = tuple_of({longer_axis_index, number(0)});
+        Ref longer_x = parallelogram_flat.item(index);
+        Ref other_x = np.attr("abs")(subscript(parallelogram_flat, {other_point_index, number(0)}));
+        Ref adjusted = Ref::steal(in_place(longer_x, other_x));
+        frame::check(PyObject_SetItem(parallelogram_flat, index, adjusted));
+    };
+    Borrowed members = global("BoxReconstruction");
+    if (python_equal(box_reconstruction_mode, members.attr("MAX"))) {
+        adjust_longer_half_axes(PyNumber_InPlaceAdd);
+    } else if (python_equal(box_reconstruction_mode, members.attr("AVG"))) {
+    } else if (python_equal(box_reconstruction_mode, members.attr("MIN"))) {
+        adjust_longer_half_axes(PyNumber_InPlaceSubtract);
+    }
+    // 8.
+    assign(parallelogram_flat, {other_point_index, number(0)}, number(0));
+    // 9.
+    HALVEX_ASSERT(Ref::steal(PyObject_RichCompare(
+                                 np.attr("abs")(subscript(parallelogram_flat, {longer_axis_index, number(1)})),
+                                 Ref::steal(PyFloat_FromDouble(1e-5)), Py_LT))
+                      .call_method("all")
+                      .truth());
+    return Ref::borrow(parallelogram_flat);
+}
+
+// Native only while every function the algorithm calls by name is still ours.
+bool reconstruction_calls_are_own() {
+    return frame::is_own("rot_points_multi_rads", rot_points_multi_rads) &&
+           frame::is_own("get_angles_from_points", get_angles_from_points) &&
+           frame::is_own("parallelogram_to_box", parallelogram_to_box) &&
+           frame::is_own("get_corner_points_from_box_tuples", get_corner_points_from_box_tuples);
+}
+
+Ref get_box_and_rotation_from_parallelogram_keypoints(Call& call) {
+    Borrowed parallelogram_keypoints = call[0], box_reconstruction_mode = call[1];
+    if (reconstruction_calls_are_own()) {
+        if (PyArrayObject* keypoints = plain_of_shape(parallelogram_keypoints, {-1, 3, 2})) {
+            std::optional<kernels::BoxReconstruction> mode;
+            try {
+                mode = reconstruction_mode(box_reconstruction_mode);
+            } catch (const frame::python_error&) {
+                // a mode whose == raises: the numpy road raises it where the algorithm compares
+                PyErr_Clear();
+            }
+            Ref box_corners, rotations;
+            const bool native = mode && with_element_type(keypoints, [&]<class T>(type_tag<T>) {
+                const npy_intp number_of_parallelograms = PyArray_DIM(keypoints, 0);
+                box_corners = frame::new_array({number_of_parallelograms, 4, 2}, NPY_DOUBLE);
+                rotations = frame::new_array({number_of_parallelograms}, NPY_DOUBLE);
+                const bool checks_pass = kernels::get_box_and_rotation_from_parallelogram_keypoints(
+                    frame::view<const T, 3>(keypoints), *mode, frame::view<double, 3>(as_array(box_corners)),
+                    frame::view<double, 1>(as_array(rotations)));
+                HALVEX_ASSERT(checks_pass);
+                return true;
+            });
+            if (native) return tuple_of({box_corners, rotations});
+        }
+    }
+    Borrowed np = global("np");
+    // 1.-4.
+    Ref keypoints = parallelogram_keypoints.call_method("astype", np.attr("float64"), kw("copy", false));
+    std::vector<Ref> sizes = unpack(shape_of(keypoints), 3);
+    const Ref &number_of_parallelograms = sizes[0], &number_of_keypoints = sizes[1], &dimensionality = sizes[2];
+    HALVEX_ASSERT(frame::equal(dimensionality, number(2)),
+                  "This function is only designed to work for two-dimensional boxes");
+    HALVEX_ASSERT(frame::equal(number_of_keypoints, number(3)),
+                  "For two dimensional boxes we need exactly three keypoints to represent a parallelogram");
+    // 5.-7. the one copy every later step works in
+    Ref centers = subscript(keypoints, {all_of_axis(), number(0), all_of_axis()});
+    Ref parallelogram_center = np.attr("expand_dims")(centers, 1);
+    HALVEX_ASSERT(shape_is(shape_of(parallelogram_center), {number_of_parallelograms, number(1), dimensionality}));
+    Ref parallelogram_tuple = subscript(keypoints, {all_of_axis(), from_to(1, 3)}).call_method("copy");
+    HALVEX_ASSERT(shape_is(shape_of(parallelogram_tuple), {number_of_parallelograms, number(2), dimensionality}));
+    np.attr("subtract")(parallelogram_tuple, parallelogram_center, kw("out", parallelogram_tuple));
+    // 8.-9.
+    Ref longer_axis_flat =
+        np.attr("argmax")(np.attr("linalg").attr("norm")(parallelogram_tuple, kw("axis", 2)), 1);
+    HALVEX_ASSERT(shape_is(shape_of(longer_axis_flat), {number_of_parallelograms}));
+    np.attr("add")(longer_axis_flat, multiply(np.attr("arange")(number_of_parallelograms), number(2)),
+                   kw("out", longer_axis_flat));
+    HALVEX_ASSERT(shape_is(shape_of(longer_axis_flat), {number_of_parallelograms}));
+    // 10.-12.  The buffer is seen as (2n) x 2 and as n x 2 x 2 through views
+    // that never copy, in place of reassigning `.shape`.
+    Ref flat_shape = tuple_of({multiply(number_of_parallelograms, number(2)), dimensionality});
+    Ref paired_shape = tuple_of({number_of_parallelograms, number(2), dimensionality});
+    auto seen_as = [](Borrowed array, Borrowed shape) {
+        return array.call_method("reshape", shape, kw("copy", false));
+    };
+    Ref tuple_flat = seen_as(parallelogram_tuple, flat_shape);
+    Ref parallelogram_tuple_flat = tuple_flat.call_method("reshape", flat_shape);
+    HALVEX_ASSERT(frame::equal(shape_of(parallelogram_tuple_flat), flat_shape));
+    Ref angle_parallelogram_x = global("get_angles_from_points")(parallelogram_tuple_flat.item(longer_axis_flat));
+    HALVEX_ASSERT(shape_is(shape_of(angle_parallelogram_x), {number_of_parallelograms}));
+    Ref tuple_paired = seen_as(tuple_flat, paired_shape);
+    // 13.
+    Ref result = global("rot_points_multi_rads")(kw("points", tuple_paired),
+                                                 kw("rotation_rads", negative(angle_parallelogram_x)));
+    HALVEX_ASSERT(all_equal(result, tuple_paired));
+    // 14.-15.
+    tuple_flat = seen_as(tuple_paired, flat_shape);
+    result = global("parallelogram_to_box")(tuple_flat, longer_axis_flat,
+                                            kw("box_reconstruction_mode", box_reconstruction_mode));
+    tuple_paired = seen_as(tuple_flat, paired_shape);
+    // the returned object is the one reshaped when it is the buffer passed in
+    if (result.is(tuple_flat)) result = tuple_paired;
+    HALVEX_ASSERT(all_equal(result, tuple_paired));
+    HALVEX_ASSERT(all_equal(result.call_method("flatten"), tuple_paired.call_method("flatten")));
+    // 16.
+    result = global("rot_points_multi_rads")(kw("points", tuple_paired), kw("rotation_rads", angle_parallelogram_x));
+    HALVEX_ASSERT(all_equal(result, tuple_paired));
+    HALVEX_ASSERT(shape_is(shape_of(tuple_paired), {number_of_parallelograms, number(2), dimensionality}));
+    // 17.-18.
+    Ref box_corners = global("get_corner_points_from_box_tuples")(tuple_paired);
+    HALVEX_ASSERT(shape_is(shape_of(box_corners), {number_of_parallelograms, number(4), dimensionality}));
+    np.attr("add")(box_corners, parallelogram_center, kw("out", box_corners));
+    // 19.
+    Ref top_half_axes = subscript(tuple_paired, {all_of_axis(), number(0)});
+    Ref rotations = add(global("get_angles_from_points")(top_half_axes), divide(np.attr("pi"), number(2)));
+    HALVEX_ASSERT(shape_is(shape_of(rotations), {number_of_parallelograms}));
+    return tuple_of({box_corners, rotations});
+}
+
 const frame::Callable forward_transformation_row = {
     "coordinate_transformation.<locals>.<lambda>(a)", nullptr, forward_transformation};
 const frame::Callable backward_transformation_row = {
@@ -298,11 +1209,42 @@ const frame::Callable functions[] = {
     {"rot_mats_multi_rads(matrices: np.ndarray[Any, Any], rotation_rads: np.ndarray[Any, Any])"
      " -> np.ndarray[Any, Any]",
      "Rotate covariance matrices by multiple rotations.", rot_mats_multi_rads},
+    {"orva_to_box_corners(orva_boxes: np.ndarray[Any, Any]) -> np.ndarray[Any, Any]",
+     "Transform rotated boxes from the ORVA format into box corner format.", orva_to_box_corners},
+    {"box_corners_to_orva(box_corners: np.ndarray[Any, Any], rotations: np.ndarray[Any, Any]) -> np.ndarray[Any, Any]",
+     "Transform rotated box corners into the ORVA format.", box_corners_to_orva},
+    {"orva_to_keypoints(orva_boxes: np.ndarray[Any, Any]) -> np.ndarray[Any, Any]", ".", orva_to_keypoints},
+    {"keypoints_to_orva(keypoints: np.ndarray[Any, Any]) -> np.ndarray[Any, Any]",
+     "Transform parallelogram keypoints (center, top, right) into the ORVA format. The top and right keypoints of "
+     "the given array are overwritten with their offsets from the center; pass a copy to keep them.",
+     keypoints_to_orva},
+    {"keypoints_to_box_corners(keypoints: np.ndarray[Any, Any]) -> np.ndarray[Any, Any]",
+     "Transform keypoints to box corners. Box corners have arbitrary order.", keypoints_to_box_corners},
+    {"get_corner_points_from_box_tuples(box_tuples: np.ndarray[Any, Any]) -> np.ndarray[Any, Any]",
+     "Compute box corners from a numpy array of top and right coordinates of boxes.",
+     get_corner_points_from_box_tuples},
     {"keypoints_trivial_lookup(int number_of_keypoints: int) -> tuple[np.ndarray[Any, Any], np.ndarray[Any, Any]]",
      "Create lookup.", keypoints_trivial_lookup},
     {"coordinate_transformation(spanning_points: np.ndarray[Any, Any]) -> tuple[Callable[[np.ndarray[Any, Any] | "
      "list[np.ndarray[Any, Any]]], np.ndarray[Any, Any]], Callable[[np.ndarray[Any, Any]], np.ndarray[Any, Any]]]",
      "Compute a coordinate transformation functions.", coordinate_transformation},
+    {"assemble_keypoints_after_shuffle(list keypoints: list[np.ndarray[Any, Any]], list instances: "
+     "list[np.ndarray[Any, Any]], list positions: list[np.ndarray[Any, Any]], **kwargs: np.ndarray[Any, Any]) -> "
+     "tuple[np.ndarray[Any, Any], ...]",
+     "Assemble keypoints after a flat representation of parallelogram keypoints have been shuffled.",
+     assemble_keypoints_after_shuffle},
+};
+
+// Their defaults name BoxReconstruction, so they are made after the class.
+const frame::Callable reconstruction_functions[] = {
+    {"parallelogram_to_box(parallelogram_flat: np.ndarray[Any, Any], longer_axis_index: np.ndarray[Any, Any], "
+     "box_reconstruction_mode: BoxReconstruction) -> np.ndarray[Any, Any]",
+     "Convert a set of parallelograms into boxes.", parallelogram_to_box},
+    {"get_box_and_rotation_from_parallelogram_keypoints(parallelogram_keypoints: np.ndarray[Any, Any], *, "
+     "box_reconstruction_mode: BoxReconstruction = BoxReconstruction.MAX, bool visualize: bool = False) -> "
+     "tuple[np.ndarray[Any, Any], np.ndarray[Any, Any]]",
+     "Transform parallelograms into a boxes, and return the boxes and their rotation.",
+     get_box_and_rotation_from_parallelogram_keypoints},
 };
 
 void body(frame::ModuleBuilder& module) {
@@ -317,6 +1259,7 @@ void body(frame::ModuleBuilder& module) {
     module.define_class("BoxReconstruction", {"Enum"},
                         "BoxReconstruction(value)\n\nHow a rectangle is rebuilt from a sheared parallelogram.", {},
                         {{"MIN", "0"}, {"AVG", "1"}, {"MAX", "2"}});
+    module.define(reconstruction_functions);
 }
 
 const frame::ModuleDefinition definition = {
