@@ -19,8 +19,7 @@ bench: build
 	$(PY) benchmarks/run.py
 
 $(STAMP): constraints.txt requirements.txt requirements-dev.txt
-	rm -rf $(VENV)
-	"$$(tools/find-python312)" -m venv $(VENV)
+	test -x $(PY) || "$$(tools/find-python312)" -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
 	$(PY) -m pip install --quiet -c constraints.txt -r requirements-dev.txt
 	touch $@
