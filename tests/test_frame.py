@@ -269,3 +269,50 @@ def test_assertions_follow_python_O():
         "-O",
     )
     assert out.strip() != "AssertionError"
+
+
+# ---- typed parameters of the geometry functions ------------------------------------------
+
+
+def test_list_parameters_take_exact_lists_only():
+    class MyList(list):
+        pass
+
+    with pytest.raises(TypeError) as error:
+        kestril.assemble_keypoints_after_shuffle(MyList(), [], [])
+    assert str(error.value) == "Argument 'keypoints' has incorrect type (expected list, got MyList)"
+    assert any("PEP 484" in note for note in error.value.__notes__)
+    for bad in (None, (), np.zeros(0)):
+        with pytest.raises(TypeError, match=r"Argument 'instances' has incorrect type \(expected list, got "):
+            kestril.assemble_keypoints_after_shuffle([], bad, [])
+
+
+def test_double_parameters_use_the_float_protocol():
+    boxes = np.array([[10, 20, 4, 2, 0]], np.float32)
+
+    class Half:
+        def __float__(self):
+            return 0.5
+
+    class Broken:
+        def __float__(self):
+            return 1
+
+    expected, _ = kestril.inference_boxes_to_corners(boxes, 0.5)
+    np.testing.assert_array_equal(kestril.inference_boxes_to_corners(boxes, Half())[0], expected)
+    np.testing.assert_array_equal(kestril.inference_boxes_to_corners(boxes, size_factor=1)[0],
+                                  kestril.inference_boxes_to_corners(boxes)[0])
+    with pytest.raises(TypeError, match=r"__float__ returned non-float \(type int\)"):
+        kestril.inference_boxes_to_corners(boxes, Broken())
+
+
+def test_keywords_must_be_strings():
+    with pytest.raises(TypeError, match="keywords must be strings"):
+        kestril.get_angles_from_points(**{1: np.zeros((1, 2))})
+
+
+def test_extra_keywords_arrive_in_a_fresh_dictionary():
+    extra = {"labels": np.array([7])}
+    keypoints = [np.array([0.0, 0.0]), np.array([0.0, -1.0]), np.array([1.0, 0.0])]
+    result = kestril.assemble_keypoints_after_shuffle(keypoints, ["0"] * 3, ["center", "top", "right"], **extra)
+    assert result[2].tolist() == [7.0] and list(extra) == ["labels"]
