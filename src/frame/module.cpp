@@ -14,6 +14,12 @@ namespace halvex::frame {
 
 namespace {
 
+// Heterogeneous look-up, so that finding an interned name allocates nothing.
+struct NameHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+};
+
 struct ModuleState {
     const ModuleDefinition* definition = nullptr;
     PyModuleDef module_def{};
@@ -23,7 +29,7 @@ struct ModuleState {
     PyObject* globals = nullptr;  // the module dictionary
     PyObject* builtins = nullptr;
     bool debug = true;
-    std::unordered_map<std::string, PyObject*> names;  // interned, never released
+    std::unordered_map<std::string, PyObject*, NameHash, std::equal_to<>> names;  // interned, never released
 };
 
 ModuleState state;
@@ -128,8 +134,7 @@ PyObject* module_init(const ModuleDefinition& definition) {
 }
 
 Borrowed interned(std::string_view text) {
-    std::string key(text);
-    auto found = state.names.find(key);
+    auto found = state.names.find(text);
     if (found != state.names.end()) return found->second;
     PyObject* name = check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     PyUnicode_InternInPlace(&name);
@@ -137,7 +142,7 @@ Borrowed interned(std::string_view text) {
         Py_DECREF(name);
         throw python_error();
     }
-    state.names.emplace(std::move(key), name);
+    state.names.emplace(std::string(text), name);
     return name;
 }
 

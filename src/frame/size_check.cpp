@@ -1,13 +1,30 @@
 #include "frame/size_check.hpp"
 
 #include <string>
+#include <unordered_map>
+#include <utility>
 
 namespace halvex::frame {
 
 namespace {
 
-std::string private_name(std::string_view class_name, const char* attribute) {
-    return "_" + std::string(class_name.substr(class_name.find_first_not_of('_'))) + "__" + attribute;
+// `_<Class>__<attribute>`, interned.  Class names come from table rows and
+// attributes from literals, both stable for the life of the process, so
+// their addresses key a cache and the name is built once.
+Borrowed private_name(std::string_view class_name, const char* attribute) {
+    struct KeyHash {
+        std::size_t operator()(const std::pair<const char*, const char*>& key) const {
+            return std::hash<const char*>{}(key.first) * 31 + std::hash<const char*>{}(key.second);
+        }
+    };
+    static std::unordered_map<std::pair<const char*, const char*>, PyObject*, KeyHash> cache;
+    auto key = std::make_pair(class_name.data(), attribute);
+    if (auto found = cache.find(key); found != cache.end()) return found->second;
+    std::string name =
+        "_" + std::string(class_name.substr(class_name.find_first_not_of('_'))) + "__" + attribute;
+    Borrowed result = interned(name);
+    cache.emplace(key, result.get());
+    return result;
 }
 
 [[noreturn]] void raise_mismatch(Borrowed self, const char* what, Borrowed given, const char* side, Borrowed stored) {
@@ -28,9 +45,9 @@ Ref check_after_update(Call& call) {
               "Rows and Columns have to be provided by a compatible version of Albumentations. Make sure you use "
               "the recommended version of Albumentations and report this incompatibility to a Halvex developer.");
     std::string_view owner = call.owner_class_name();
-    Ref height = self.attr(interned(private_name(owner, "last_input_height")));
+    Ref height = self.attr(private_name(owner, "last_input_height"));
     if (check(PyObject_RichCompareBool(rows, height, Py_NE))) raise_mismatch(self, "Rows", rows, "height", height);
-    Ref width = self.attr(interned(private_name(owner, "last_input_width")));
+    Ref width = self.attr(private_name(owner, "last_input_width"));
     if (check(PyObject_RichCompareBool(cols, width, Py_NE))) raise_mismatch(self, "Cols", cols, "width", width);
     return Ref::none();
 }
@@ -38,9 +55,9 @@ Ref check_after_update(Call& call) {
 void record_input_size(Borrowed self, const char* class_name, Borrowed params) {
     if (params.is_none()) raise(PyExc_TypeError, "'NoneType' object is not subscriptable");
     Ref height = Ref::steal(PyNumber_Long(params.item(interned("rows"))));
-    self.set_attr(private_name(class_name, "last_input_height").c_str(), height);
+    check(PyObject_SetAttr(self, private_name(class_name, "last_input_height"), height));
     Ref width = Ref::steal(PyNumber_Long(params.item(interned("cols"))));
-    self.set_attr(private_name(class_name, "last_input_width").c_str(), width);
+    check(PyObject_SetAttr(self, private_name(class_name, "last_input_width"), width));
 }
 
 }  // namespace halvex::frame

@@ -13,7 +13,8 @@ namespace halvex::frame {
 Ref check_after_update(Call& call);
 
 // Record the image size of an update: `_<Class>__last_input_height` and
-// `_width` become int(params["rows"]) and int(params["cols"]).
+// `_width` become int(params["rows"]) and int(params["cols"]).  `class_name`
+// must be a string literal: its address keys the cache of attribute names.
 void record_input_size(Borrowed self, const char* class_name, Borrowed params);
 
 }  // namespace halvex::frame
