@@ -7,16 +7,23 @@ PY         := $(VENV)/bin/python
 STAMP      := $(VENV)/.installed
 PYTEST_ARGS ?=
 
-.PHONY: demo test bench sanitize build clean
+.PHONY: demo test bench sanitize fuzz build clean
 
 demo: build
-	$(PY) examples/rotate_boxes.py
+	$(PY) examples/rotated_boxes_pipeline.py
 
 test: build
 	$(PY) -m pytest $(PYTEST_ARGS)
 
 bench: build
 	$(PY) benchmarks/run.py
+
+# The hostile-input, leak and thread suites at full length.
+FUZZ_EXAMPLES ?= 1000
+LEAK_CALLS    ?= 100000
+fuzz: build
+	HALVEX_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) HALVEX_LEAK_CALLS=$(LEAK_CALLS) HALVEX_THREAD_SECONDS=10 \
+	    $(PY) -m pytest -q tests/test_hostile.py tests/test_leaks.py tests/test_threads.py $(PYTEST_ARGS)
 
 $(STAMP): constraints.txt requirements.txt requirements-dev.txt
 	test -x $(PY) || "$$(tools/find-python312)" -m venv $(VENV)

@@ -1,67 +1,299 @@
-"""Speed of halvex against the numpy formulation of the same algorithms.
+"""Speed of halvex against the numpy formulation, OpenCV / shapely and plain Albumentations.
 
-Prints ratios (baseline time / halvex time) measured in this one run; higher is
-better.  The baseline is the numpy formulation unless the row names a peer
-("vs shapely ...").  Absolute times are shown for context only.
+Every ratio comes from this one run: baseline time / halvex time, so higher is
+better and a ratio below 1 means halvex is slower than the baseline.  Writes
+
+    benchmarks/results.md         the table (and the machine it ran on)
+    benchmarks/time_per_box.png   time per box against the number of boxes
+
+and prints the rows as they are measured.  Absolute times are for context only.
+
+    python benchmarks/run.py [--quick]
 """
 
-import pathlib
-import sys
-import timeit
+from __future__ import annotations
 
+import argparse
+import datetime
+import multiprocessing
+import os
+import pathlib
+import platform
+import sys
+import time
+from dataclasses import dataclass
+
+import albumentations as A
+import cv2
 import numpy as np
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests"))
+HERE = pathlib.Path(__file__).resolve().parent
+ROOT = HERE.parent
+sys.path[:0] = [str(ROOT / "tests"), str(ROOT / "examples")]
 
-from halvex.preprocessing import kestril  # noqa: E402
-from numpy_formulation import clipping as clipping_reference  # noqa: E402
-from numpy_formulation import intersections as intersections_reference  # noqa: E402
-from numpy_formulation import rotations as reference  # noqa: E402
+from numpy_formulation import boxes as boxes_reference
+from numpy_formulation import clipping as clipping_reference
+from numpy_formulation import intersections as intersections_reference
+from numpy_formulation import rotations as reference
+
+from halvex.preprocessing import kestril
+from halvex.preprocessing.augmentations.transform.brisel import ChannelAssembler
+from halvex.preprocessing.augmentations.transform.dalmire import RelativeCenterCrop
+from halvex.preprocessing.augmentations.transform.morvane import MeshCrop, RelativeCrop
+from halvex.preprocessing.augmentations.transform.orvetta import OneOfRetainProb
+from halvex.preprocessing.augmentations.transform.quenfor import RelativePadding
 
 rng = np.random.default_rng(0)
+NUMPY = "numpy formulation"
+QUICK = False  # --quick: shorter timings, for trying the script out
 
 
-def best_time(function, setup, budget=0.5):
-    """Best per-call time of function(*setup()) with fresh inputs each call."""
+@dataclass
+class Row:
+    group: str
+    function: str
+    size: str
+    baseline: str
+    baseline_time: float
+    halvex_time: float
+
+    @property
+    def ratio(self) -> float:
+        return self.baseline_time / self.halvex_time
+
+
+ROWS: list[Row] = []
+
+
+def best_time(function, setup=lambda: (), budget=0.25):
+    """Best per-call time of function(*setup()); the calls of one measurement share the arguments."""
     arguments = setup()
-    timer = timeit.Timer(lambda: function(*arguments))
-    calls, elapsed = timer.autorange()
-    repeats = max(3, min(20, int(budget / max(elapsed, 1e-9))))
-    return min(timer.repeat(repeat=repeats, number=calls)) / calls
+    function(*arguments)  # warm up
+    calls, elapsed = 1, 0.0
+    while True:
+        start = time.perf_counter()
+        for _ in range(calls):
+            function(*arguments)
+        elapsed = time.perf_counter() - start
+        if elapsed >= (0.005 if QUICK else 0.04) or calls >= 1 << 20:
+            break
+        calls *= 4 if elapsed < 0.005 else 2
+    best = elapsed / calls
+    repeats = 2 if QUICK else max(3, min(15, int(budget / max(elapsed, 1e-9))))
+    if elapsed > 0.25:  # seconds per call: one more is enough
+        repeats = 0 if elapsed > 1.0 else 1
+    for _ in range(repeats):
+        start = time.perf_counter()
+        for _ in range(calls):
+            function(*arguments)
+        best = min(best, (time.perf_counter() - start) / calls)
+    return best
 
 
-def row(name, size, ours, theirs, setup, budget=0.5):
-    halvex_time = best_time(ours, setup, budget)
-    numpy_time = best_time(theirs, setup, budget)
-    print(f"| {name:<24} | {size:>9} | {numpy_time * 1e6:>12.2f} | {halvex_time * 1e6:>12.2f} | {numpy_time / halvex_time:>7.1f}x |")
+def compare(group, function, size, ours, theirs, setup=lambda: (), baseline=NUMPY, budget=0.25):
+    # Alternate between the two sides, so that a burst of other work on the
+    # machine does not fall on one side only.
+    baseline_time = halvex_time = float("inf")
+    for _ in range(1 if QUICK else 3):
+        baseline_time = min(baseline_time, best_time(theirs, setup, budget / 3))
+        halvex_time = min(halvex_time, best_time(ours, setup, budget / 3))
+    row = Row(group, function, size, baseline, baseline_time, halvex_time)
+    ROWS.append(row)
+    print(
+        f"| {group:<12} | {function:<34} | {size:>11} | {baseline:<30} | {row.baseline_time * 1e6:>12.2f} "
+        f"| {row.halvex_time * 1e6:>12.2f} | {row.ratio:>8.2f}x |",
+        flush=True,
+    )
+    return row
 
 
-def random_inference_boxes(count, field=1000.0):
+# Geometry against the numpy formulation.
+
+
+def random_orva(count, field=1000.0, dtype=np.float64):
     return np.column_stack(
-        [rng.uniform(0, field, count), rng.uniform(0, field, count), rng.uniform(5, 80, count),
-         rng.uniform(5, 80, count), rng.uniform(-np.pi, np.pi, count)]
-    ).astype(np.float32)
+        [
+            rng.uniform(0, field, count),
+            rng.uniform(0, field, count),
+            rng.uniform(5, 80, count),
+            rng.uniform(5, 80, count),
+            rng.uniform(-np.pi, np.pi, count),
+        ]
+    ).astype(dtype)
+
+
+def sheared_keypoints(count):
+    keypoints = kestril.orva_to_keypoints(random_orva(count)).reshape(count, 3, 2)
+    keypoints[:, 1:] += rng.normal(0, 3, (count, 2, 2))  # parallelograms, not rectangles
+    return keypoints
+
+
+def rotation_rows():
+    for rotations in (1, 100, 10_000, 1_000_000):
+        points = rng.normal(size=(rotations, 4, 2))
+        angles = rng.normal(size=rotations)
+        # Rotating in place repeatedly keeps the values finite and the work identical.
+        compare(
+            "rotations",
+            "rot_points_multi_rads",
+            f"R={rotations}",
+            kestril.rot_points_multi_rads,
+            reference.rot_points_multi_rads,
+            lambda p=points, a=angles: (p.copy(), a),
+        )
+    for rotations in (1, 10_000, 1_000_000):
+        matrices = rng.normal(size=(rotations, 2, 2))
+        angles = rng.normal(size=rotations)
+        compare(
+            "rotations",
+            "rot_mats_multi_rads",
+            f"R={rotations}",
+            kestril.rot_mats_multi_rads,
+            reference.rot_mats_multi_rads,
+            lambda m=matrices, a=angles: (m.copy(), a),
+        )
+    for count in (1, 10_000, 1_000_000):
+        points = rng.normal(size=(count, 2))
+        compare(
+            "rotations",
+            "get_angles_from_points",
+            f"n={count}",
+            kestril.get_angles_from_points,
+            reference.get_angles_from_points,
+            lambda p=points: (p,),
+        )
+
+
+def box_rows():
+    for count in (1, 1000, 100_000):
+        orva = random_orva(count)
+        corners = kestril.orva_to_box_corners(orva)
+        keypoints = sheared_keypoints(count)
+        size = f"n={count}"
+        compare(
+            "boxes",
+            "orva_to_box_corners",
+            size,
+            kestril.orva_to_box_corners,
+            boxes_reference.orva_to_box_corners,
+            lambda o=orva: (o,),
+        )
+        compare(
+            "boxes",
+            "orva_to_keypoints",
+            size,
+            kestril.orva_to_keypoints,
+            boxes_reference.orva_to_keypoints,
+            lambda o=orva: (o,),
+        )
+        # keypoints_to_orva rewrites rows 1 and 2 of its input in place: both sides work on
+        # their own copy, made outside the timing; repeated calls do the same work.
+        compare(
+            "boxes",
+            "keypoints_to_orva",
+            size,
+            kestril.keypoints_to_orva,
+            boxes_reference.keypoints_to_orva,
+            lambda k=keypoints: (k.copy(),),
+        )
+        compare(
+            "boxes",
+            "box_corners_to_orva",
+            size,
+            kestril.box_corners_to_orva,
+            boxes_reference.box_corners_to_orva,
+            lambda c=corners, o=orva: (c, -o[:, 4]),
+        )
+        compare(
+            "boxes",
+            "get_box_and_rotation_from_parallelogram_keypoints",
+            size,
+            kestril.get_box_and_rotation_from_parallelogram_keypoints,
+            boxes_reference.get_box_and_rotation_from_parallelogram_keypoints,
+            lambda k=keypoints: (k,),
+        )
+    for count in (10, 1000):
+        flat = kestril.orva_to_keypoints(random_orva(count))
+        instances, positions = kestril.keypoints_trivial_lookup(len(flat))
+        order = rng.permutation(len(flat))  # as a pipeline may hand them back
+        arguments = (
+            [tuple(point) for point in flat[order]],
+            list(instances[order]),
+            list(positions[order]),
+        )
+        compare(
+            "boxes",
+            "assemble_keypoints_after_shuffle",
+            f"n={count}",
+            kestril.assemble_keypoints_after_shuffle,
+            boxes_reference.assemble_keypoints_after_shuffle,
+            lambda a=arguments: a,
+        )
 
 
 def intersection_rows():
-    try:
-        import shapely
-    except ImportError:
-        shapely = None
+    import shapely
+
     for count in (100, 1000):
-        a = kestril.inference_boxes_to_corners(random_inference_boxes(count))
-        b = kestril.inference_boxes_to_corners(random_inference_boxes(count))
-        row("intersections", f"{count}x{count}", kestril.intersections, intersections_reference.intersections,
-            lambda: (*a, *b), budget=0.1)
-        if shapely is not None:
-            polygons_a = shapely.polygons(a[0][:, [0, 2, 3, 1]].astype(np.float64))
-            polygons_b = shapely.polygons(b[0][:, [0, 2, 3, 1]].astype(np.float64))
-            peer = lambda: shapely.intersects(polygons_a[:, None], polygons_b[None, :])  # noqa: E731
-            row("  vs shapely intersects", f"{count}x{count}", kestril.intersections, lambda *_: peer(),
-                lambda: (*a, *b))
+        a = kestril.inference_boxes_to_corners(random_orva(count, dtype=np.float32))
+        b = kestril.inference_boxes_to_corners(random_orva(count, dtype=np.float32))
+        compare(
+            "intersections",
+            "intersections",
+            f"{count}x{count}",
+            kestril.intersections,
+            intersections_reference.intersections,
+            lambda a=a, b=b: (*a, *b),
+            budget=0.1,
+        )
+        compare(
+            "intersections",
+            "intersections",
+            f"{count}x{count}",
+            kestril.intersections,
+            intersections_reference.intersections_vectorised,
+            lambda a=a, b=b: (*a, *b),
+            baseline="numpy, pair loop vectorised",
+        )
+        polygons_a = shapely.polygons(a[0][:, [0, 2, 3, 1]].astype(np.float64))
+        polygons_b = shapely.polygons(b[0][:, [0, 2, 3, 1]].astype(np.float64))
+        compare(
+            "intersections",
+            "intersections",
+            f"{count}x{count}",
+            kestril.intersections,
+            lambda *_, pa=polygons_a, pb=polygons_b: shapely.intersects(pa[:, None], pb[None, :]),
+            lambda a=a, b=b: (*a, *b),
+            baseline="shapely intersects",
+        )
+        boxes = random_orva(count, dtype=np.float32)
+        compare(
+            "intersections",
+            "inference_boxes_to_corners",
+            f"n={count}",
+            kestril.inference_boxes_to_corners,
+            intersections_reference.inference_boxes_to_corners,
+            lambda b=boxes: (b,),
+        )
+
+
+def peer_rows():
+    orva = random_orva(1000)
+    cv_boxes = [((x, y), (w, h), np.rad2deg(-r)) for x, y, w, h, r in orva]
+    compare(
+        "boxes",
+        "orva_to_box_corners",
+        "n=1000",
+        kestril.orva_to_box_corners,
+        lambda *_: [cv2.boxPoints(box) for box in cv_boxes],
+        lambda: (orva,),
+        baseline="OpenCV boxPoints, per box",
+    )
 
 
 def clipper_rows():
+    import shapely
+
     boxes = []
     for _ in range(200):
         center = rng.uniform(-30, 130, size=2)
@@ -74,30 +306,358 @@ def clipper_rows():
         for box in boxes:
             clip(box, (100, 80))
 
-    row("clipper (per 200 boxes)", "200", lambda: clip_all(kestril.clipper),
-        lambda: clip_all(clipping_reference.clipper), lambda: ())
+    compare(
+        "clipping",
+        "clipper",
+        "200 boxes",
+        lambda: clip_all(kestril.clipper),
+        lambda: clip_all(clipping_reference.clipper),
+    )
+    polygons = shapely.polygons(np.array(boxes))
+    image = shapely.box(0, 0, 99, 79)
+    compare(
+        "clipping",
+        "clipper",
+        "200 boxes",
+        lambda: clip_all(kestril.clipper),
+        lambda: shapely.intersection(polygons, image),
+        baseline="shapely intersection (polygon only)",
+    )
+
+
+# Transforms against the plain Albumentations transform that does the same crop or pad.
+
+
+def pipeline_time(transform, data, **compose_arguments):
+    compose = A.Compose([transform], **compose_arguments)
+    return lambda: compose(**data)
+
+
+def transform_rows():
+    image = np.random.default_rng(0).integers(0, 256, (256, 256, 3), dtype=np.uint8)
+    keypoints = [tuple(point) for point in np.random.default_rng(1).uniform(0, 255, (30, 2))]
+    keypoint_params = {"keypoint_params": A.KeypointParams("xy", remove_invisible=False)}
+    data = {"keypoints": keypoints, "image": image}
+    size = "256x256, 30 kp"
+
+    def transform_row(name, ours, theirs, row_size=size, **arguments):
+        compare(
+            "transforms",
+            name,
+            row_size,
+            pipeline_time(ours, data, **arguments),
+            pipeline_time(theirs, data, **arguments),
+            baseline=f"A.{type(theirs).__name__}",
+        )
+
+    transform_row(
+        "RelativeCrop",
+        RelativeCrop(0.25, 0.125, 0.75, 0.625),
+        A.Crop(64, 32, 192, 160),
+        **keypoint_params,
+    )
+    mesh_crop = MeshCrop(2, 2, 0.5, 0.5, renorm=False)
+    mesh_crop.update_crops(mesh_crop.all_crops)
+    transform_row(
+        "MeshCrop",
+        mesh_crop,
+        A.Crop(0, 0, 128, 128),
+        row_size=f"{size}, 2x2 windows",
+        **keypoint_params,
+    )
+    transform_row(
+        "RelativeCenterCrop", RelativeCenterCrop(0.5), A.CenterCrop(256, 128), **keypoint_params
+    )
+    transform_row(
+        "RelativePadding",
+        RelativePadding(2.0),
+        A.PadIfNeeded(256, 512, border_mode=cv2.BORDER_CONSTANT, value=0),
+        **keypoint_params,
+    )
+    flips = [A.HorizontalFlip(p=0.2), A.VerticalFlip(p=0.3), A.Transpose(p=0.5)]
+    one_of_retain = OneOfRetainProb(flips, 1.0)
+    one_of = A.OneOf(flips, p=one_of_retain.p)  # member weights 0.2 : 0.3 : 0.5 in both
+    small = {"image": np.zeros((8, 8), np.uint8)}
+    compare(
+        "transforms",
+        "OneOfRetainProb",
+        "8x8 image",
+        lambda: one_of_retain(**small),
+        lambda: one_of(**small),
+        baseline="A.OneOf",
+    )
+
+    # MeshCrop's rescaling to [-1, 1] against the same numpy steps.
+    big = np.random.default_rng(2).random((1024, 1024, 3)).astype(np.float32)
+    rescaling = MeshCrop(1, 1, 1.0, 1.0)
+    rescaling.update_params({}, image=big)
+    compare(
+        "transforms",
+        "MeshCrop.apply (rescaling)",
+        "1024x1024x3 float32",
+        lambda: rescaling.apply(big, rows=1024, cols=1024),
+        lambda: numpy_rescaled(big),
+        baseline="numpy steps",
+    )
+
+    from test_brisel import channel
+    from test_brisel import reference as assembled_reference
+
+    fields = [("a", "u1"), ("b", "u1"), ("c", "u2"), ("d", "u2"), ("e", "f4"), ("f", "f4")]
+    structured = np.zeros((1024, 1024), fields)
+    generator = np.random.default_rng(3)
+    for name, kind in fields:
+        structured[name] = (
+            generator.integers(0, 200, (1024, 1024))
+            if kind != "f4"
+            else generator.random((1024, 1024))
+        )
+    assembler = ChannelAssembler([channel(name) for name, _ in fields], False, 1.0)
+
+    def assemble():
+        assembler._ChannelAssembler__last_img = None  # no answers from its one-entry memory
+        return assembler.apply(structured)
+
+    compare(
+        "transforms",
+        "ChannelAssembler.apply",
+        "1024x1024, 6 fields",
+        assemble,
+        lambda: assembled_reference(structured, [(name, {}) for name, _ in fields]).copy(),
+        baseline="numpy steps",
+    )
+
+
+def numpy_rescaled(img):
+    lo, hi = float(np.min(img)), float(np.max(img))
+    span = hi - lo
+    if span > 0:
+        img = img.copy()
+        np.subtract(img, lo, out=img)
+        np.multiply(img, 2 / span, out=img)
+        np.subtract(img, 1.0, out=img)
+        np.clip(img, -1.0, 1.0, out=img)
+    return img
+
+
+# Data-loader throughput: the example pipeline in worker processes.
+
+
+def one_thread_per_worker():
+    # A data loader scales with processes; OpenCV's own thread pool in every
+    # worker would compete with the other workers for the same cores.
+    cv2.setNumThreads(1)
+
+
+def throughput_rows(items):
+    import dask_preprocess
+
+    seeds = list(range(items))
+    rates = {}
+    for workers in (1, 2):
+        with multiprocessing.get_context("spawn").Pool(
+            workers, initializer=one_thread_per_worker
+        ) as pool:
+            pool.map(
+                dask_preprocess.preprocess_item, range(1000, 1000 + 2 * workers), chunksize=1
+            )  # start up
+            start = time.perf_counter()
+            pool.map(dask_preprocess.preprocess_item, seeds, chunksize=1)
+            rates[workers] = items / (time.perf_counter() - start)
+    row = Row(
+        "data loader",
+        "example pipeline in 2 worker processes",
+        f"{items} images",
+        "1 worker process",
+        1 / rates[1],
+        1 / rates[2],
+    )
+    ROWS.append(row)
+    print(
+        f"pipeline: {rates[1]:.1f} images/s with 1 worker process, {rates[2]:.1f} with 2 ({row.ratio:.2f}x)"
+    )
+    return rates
+
+
+# Time per box against the number of boxes.
+
+
+def scaling_series():
+    series = {}
+    counts = [1, 10, 100, 1000, 10_000, 100_000] + ([] if QUICK else [1_000_000])
+    for name, ours, theirs, make in (
+        (
+            "orva_to_box_corners",
+            kestril.orva_to_box_corners,
+            boxes_reference.orva_to_box_corners,
+            lambda n: (random_orva(n),),
+        ),
+        (
+            "get_box_and_rotation_from_parallelogram_keypoints",
+            kestril.get_box_and_rotation_from_parallelogram_keypoints,
+            boxes_reference.get_box_and_rotation_from_parallelogram_keypoints,
+            lambda n: (sheared_keypoints(n),),
+        ),
+    ):
+        for label, function in (("halvex", ours), (NUMPY, theirs)):
+            series[(name, label)] = [
+                (n, best_time(function, lambda n=n, make=make: make(n), budget=0.05) / n)
+                for n in counts
+            ]
+    pair_counts = [1, 3, 10, 30, 100, 300] + ([] if QUICK else [1000])
+    for label, function, limit in (
+        ("halvex", kestril.intersections, pair_counts[-1]),
+        (NUMPY, intersections_reference.intersections, 300),
+        (
+            "numpy, pair loop vectorised",
+            intersections_reference.intersections_vectorised,
+            pair_counts[-1],
+        ),
+    ):
+        points = []
+        for n in pair_counts:
+            if n > limit:
+                continue
+            a = kestril.inference_boxes_to_corners(random_orva(n, dtype=np.float32))
+            b = kestril.inference_boxes_to_corners(random_orva(n, dtype=np.float32))
+            points.append(
+                (n, best_time(function, lambda a=a, b=b: (*a, *b), budget=0.05) / (n * n))
+            )
+        series[("intersections (per pair of boxes)", label)] = points
+    return series
+
+
+def plot(series, path):
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    names = list(dict.fromkeys(name for name, _ in series))
+    figure, axes = plt.subplots(
+        1, len(names), figsize=(5.2 * len(names), 4.2), constrained_layout=True
+    )
+    styles = {
+        "halvex": ("tab:green", "o"),
+        NUMPY: ("tab:red", "s"),
+        "numpy, pair loop vectorised": ("tab:orange", "^"),
+    }
+    for axis, name in zip(axes, names):
+        for (series_name, label), points in series.items():
+            if series_name != name:
+                continue
+            color, marker = styles[label]
+            counts, times = zip(*points)
+            axis.loglog(counts, np.array(times) * 1e9, marker=marker, color=color, label=label)
+        title = name if len(name) < 32 else name.replace("_from_", "_from_\n")
+        axis.set_title(title, fontsize=10)
+        axis.set_xlabel("number of boxes" + (" in each set" if "pair" in name else ""))
+        axis.set_ylabel("time per " + ("pair" if "pair" in name else "box") + " (ns)")
+        axis.grid(True, which="both", alpha=0.3)
+        axis.legend(fontsize=8)
+    figure.suptitle("halvex against the numpy formulation (lower is better)", fontsize=11)
+    figure.savefig(path, dpi=110)
+    plt.close(figure)
+
+
+def machine():
+    model = platform.processor() or platform.machine()
+    try:
+        for line in pathlib.Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+    except OSError:
+        pass
+    import albumentations
+    import shapely
+
+    return (
+        f"{model}, {os.cpu_count()} logical cores; Python {platform.python_version()}, numpy {np.__version__}, "
+        f"OpenCV {cv2.__version__}, shapely {shapely.__version__}, Albumentations {albumentations.__version__}"
+    )
+
+
+def load_average():
+    try:
+        return float(pathlib.Path("/proc/loadavg").read_text().split()[0])
+    except (OSError, ValueError, IndexError):
+        return float("nan")
+
+
+def write_results(path, plot_path, rates, elapsed, loads):
+    lines = [
+        "# Benchmark results",
+        "",
+        (
+            f"Written by `make bench` (`benchmarks/run.py`) on {datetime.date.today().isoformat()}; "
+            f"all ratios from this one run ({elapsed:.0f} s)."
+        ),
+        (
+            f"Machine: {machine()}; 1-minute load average {loads[0]:.1f} before and {loads[1]:.1f} after "
+            "the run (other processes running beside it lower the speed-ups, most of all the one of the "
+            "second worker process)."
+        ),
+        "",
+        "Speed-up = baseline time / halvex time: above 1 halvex is faster, below 1 it is slower.",
+        "Times are the best per-call time of several repeats.",
+        "",
+        "| group | function | size | baseline | baseline (µs) | halvex (µs) | speed-up |",
+        "|---|---|---:|---|---:|---:|---:|",
+    ]
+    for row in ROWS:
+        function = row.function if " " in row.function else f"`{row.function}`"
+        lines.append(
+            f"| {row.group} | {function} | {row.size} | {row.baseline} | "
+            f"{row.baseline_time * 1e6:,.2f} | {row.halvex_time * 1e6:,.2f} | {row.ratio:,.2f}x |"
+        )
+    lines += [
+        "",
+        (
+            "The example pipeline (structured image to float channels, Affine shear/rotation, "
+            "OneOfRetainProb, RelativePadding, MeshCrop, box regrouping, rebuilding and clipping; "
+            f"`examples/dask_preprocess.py`) ran at {rates[1]:.1f} images/s in 1 worker process and "
+            f"{rates[2]:.1f} images/s in 2 (`multiprocessing`, spawn, one OpenCV thread per worker; each "
+            "worker also makes its synthetic items)."
+        ),
+        "",
+        f"![time per box]({plot_path.name})",
+        "",
+    ]
+    path.write_text("\n".join(lines))
 
 
 def main():
-    print("| function                 |      size |baseline (us)|  halvex (us) |   ratio |")
-    print("|--------------------------|-----------|--------------|--------------|---------|")
-    for rotations in (1, 100, 10_000, 1_000_000):
-        points = rng.normal(size=(rotations, 4, 2))
-        angles = rng.normal(size=rotations)
-        # Rotating in place repeatedly keeps the values finite and the work identical.
-        row("rot_points_multi_rads", f"R={rotations}", kestril.rot_points_multi_rads,
-            reference.rot_points_multi_rads, lambda p=points, a=angles: (p.copy(), a))
-    for rotations in (1, 10_000, 1_000_000):
-        matrices = rng.normal(size=(rotations, 2, 2))
-        angles = rng.normal(size=rotations)
-        row("rot_mats_multi_rads", f"R={rotations}", kestril.rot_mats_multi_rads,
-            reference.rot_mats_multi_rads, lambda m=matrices, a=angles: (m.copy(), a))
-    for count in (1, 10_000, 1_000_000):
-        points = rng.normal(size=(count, 2))
-        row("get_angles_from_points", f"n={count}", kestril.get_angles_from_points,
-            reference.get_angles_from_points, lambda p=points: (p,))
+    global QUICK
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
+    parser.add_argument("--quick", action="store_true", help="short timings, to try the script out")
+    parser.add_argument("--output-dir", type=pathlib.Path, default=HERE)
+    arguments = parser.parse_args()
+    QUICK = arguments.quick
+    start = time.perf_counter()
+    load_before = load_average()
+    print(
+        "| group        | function                           |        size | baseline                       "
+        "| baseline (us) |  halvex (us) |  speed-up |"
+    )
+    rotation_rows()
+    box_rows()
+    peer_rows()
     intersection_rows()
     clipper_rows()
+    transform_rows()
+    rates = throughput_rows(12 if QUICK else 48)
+    series = scaling_series()
+    arguments.output_dir.mkdir(parents=True, exist_ok=True)
+    plot_path = arguments.output_dir / "time_per_box.png"
+    plot(series, plot_path)
+    results_path = arguments.output_dir / "results.md"
+    write_results(
+        results_path, plot_path, rates, time.perf_counter() - start, (load_before, load_average())
+    )
+    print(f"wrote {results_path} and {plot_path} in {time.perf_counter() - start:.0f} s")
 
 
 if __name__ == "__main__":
