@@ -20,9 +20,11 @@ augmented, rebuilt and clipped boxes on the right, and prints its path::
 from __future__ import annotations
 
 import argparse
+import contextlib
 import pathlib
 import random
-from collections.abc import Sequence
+import threading
+from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -145,22 +147,70 @@ def build_pipeline(first: Sequence[Any] = ()) -> Any:
     )
 
 
+# ---- per-thread random draws ---------------------------------------------------------------
+
+_own_generators = threading.local()
+
+
+def _draw_from_own_generator(module: Any, shared: Any, slot: str) -> None:
+    """Make the module's draw functions use this thread's generator while it has one.
+
+    The functions of ``random`` and ``np.random`` are methods of one shared
+    generator per process.  Hosts draw from it on their own threads at any
+    time (Dask's workers sample messages with ``random.sample`` while a task
+    runs), so seeding it does not make a task's draws repeatable.  Threads
+    without a generator of their own keep drawing from the shared one.
+    """
+    for name in dir(module):
+        method = getattr(module, name)
+        if getattr(method, "__self__", None) is not shared or getattr(method, "_per_thread", False):
+            continue
+
+        def draw(
+            *args: Any, _name: str = name, _method: Callable[..., Any] = method, **kwargs: Any
+        ) -> Any:
+            own = getattr(_own_generators, slot, None)
+            return (_method if own is None else getattr(own, _name))(*args, **kwargs)
+
+        draw._per_thread = True  # type: ignore[attr-defined]
+        setattr(module, name, draw)
+
+
+_install_lock = threading.Lock()
+
+
+@contextlib.contextmanager
+def seeded_draws(seed: int) -> Iterator[None]:
+    """Within the block, ``random`` and ``np.random`` draw, on this thread, from
+    generators seeded with ``seed``."""
+    with _install_lock:
+        if not getattr(random.random, "_per_thread", False):
+            _draw_from_own_generator(random, random._inst, "python")
+            _draw_from_own_generator(np.random, np.random.mtrand._rand, "numpy")
+    previous = (getattr(_own_generators, "python", None), getattr(_own_generators, "numpy", None))
+    _own_generators.python, _own_generators.numpy = random.Random(seed), np.random.RandomState(seed)
+    try:
+        yield
+    finally:
+        _own_generators.python, _own_generators.numpy = previous
+
+
 def augment(pipeline: Any, image: Array, orva_boxes: Array, seed: int) -> AugmentedBoxes:
     """Send one image and its ORVA boxes through the pipeline and rebuild the boxes.
 
     Albumentations draws its random numbers from ``random`` and ``np.random``;
-    seeding both per item makes the result a function of the item and its seed
-    alone, in any process.
+    drawing them from generators seeded per item (``seeded_draws``) makes the
+    result a function of the item and its seed alone, in any process and on
+    any thread.
     """
-    random.seed(seed)
-    np.random.seed(seed)
     flat_keypoints = kestril.orva_to_keypoints(orva_boxes)
     instances, positions = kestril.keypoints_trivial_lookup(len(flat_keypoints))
-    # Keypoints go first: MeshCrop chooses its window when it sees the keypoints,
-    # and the image must be cropped with that same window.
-    result = pipeline(
-        keypoints=flat_keypoints, image=image, instances=instances, positions=positions
-    )
+    with seeded_draws(seed):
+        # Keypoints go first: MeshCrop chooses its window when it sees the keypoints,
+        # and the image must be cropped with that same window.
+        result = pipeline(
+            keypoints=flat_keypoints, image=image, instances=instances, positions=positions
+        )
     image = result["image"]
     height, width = image.shape[:2]
 

@@ -12,6 +12,7 @@ import pickle
 import random
 import subprocess
 import sys
+import threading
 
 import albumentations as A
 import numpy as np
@@ -159,6 +160,35 @@ def test_pipeline_pickles_and_gives_the_same_items():
     expected = [dask_preprocess.preprocess_item(seed, pipeline) for seed in range(3)]
     copy = pickle.loads(pickle.dumps(pipeline))
     assert_same_items(expected, [dask_preprocess.preprocess_item(seed, copy) for seed in range(3)])
+
+
+def test_items_do_not_depend_on_other_threads_drawing_random_numbers():
+    """Dask workers draw from `random` on their event-loop thread while a task runs."""
+    pipeline = dask_preprocess.build_pipeline()
+    expected = [dask_preprocess.preprocess_item(seed, pipeline) for seed in range(3)]
+    stop = threading.Event()
+
+    def draw_meanwhile():
+        while not stop.is_set():
+            random.random()
+            random.sample(range(100), 10)
+            np.random.random()
+
+    other = threading.Thread(target=draw_meanwhile)
+    other.start()
+    try:
+        actual = [dask_preprocess.preprocess_item(seed, pipeline) for seed in range(3)]
+    finally:
+        stop.set()
+        other.join()
+    assert_same_items(expected, actual)
+    # Outside a seeded block, seeding the process's generators still works.
+    random.seed(5)
+    np.random.seed(5)
+    first = (random.random(), np.random.random())
+    random.seed(5)
+    np.random.seed(5)
+    assert (random.random(), np.random.random()) == first
 
 
 def test_spawned_worker_processes_give_the_single_process_results():

@@ -166,17 +166,17 @@ Ref vectorcall(PyObject* callable, Ref* arguments, std::size_t positional, std::
 
 }  // namespace detail
 
-Borrowed global(PyObject* name) {
+Ref global(PyObject* name) {
     PyObject* value = PyDict_GetItemWithError(state.globals, name);
     if (value == nullptr && !PyErr_Occurred()) value = PyDict_GetItemWithError(PyModule_GetDict(state.builtins), name);
     if (value == nullptr) {
         if (PyErr_Occurred()) throw python_error();
         raise(PyExc_NameError, "name '%U' is not defined", name);
     }
-    return value;
+    return Ref::borrow(value);
 }
 
-Borrowed global(const char* name) { return global(interned(name)); }
+Ref global(const char* name) { return global(interned(name)); }
 
 bool is_own(const char* name, Body body) {
     PyObject* value = PyDict_GetItemWithError(state.globals, interned(name));

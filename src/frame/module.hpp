@@ -52,9 +52,11 @@ private:
     const ModuleDefinition& definition_;
 };
 
-// A module-level name: the module dictionary first, then builtins.
-Borrowed global(PyObject* name);
-Borrowed global(const char* name);
+// A module-level name: the module dictionary first, then builtins.  The
+// reference is owned: Python code that a body runs (an argument's __array__,
+// say) may rebind the name and so drop the module's own reference.
+Ref global(PyObject* name);
+Ref global(const char* name);
 
 // True while a module-level name is still bound to the module's own function
 // with this body, so that calling the body directly is the same as calling

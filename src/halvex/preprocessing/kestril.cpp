@@ -190,7 +190,7 @@ PyArrayObject* native_rotation_target(PyObject* target, PyObject* rotation_rads,
 
 // np.array([[cr, -sr], [sr, cr]]).reshape(2, 2, number_of_rotations)
 Ref numpy_rotation_stack(Borrowed rotation_rads, Borrowed number_of_rotations) {
-    Borrowed np = global("np");
+    Ref np = global("np");
     Ref cr = np.attr("cos")(rotation_rads);
     Ref sr = np.attr("sin")(rotation_rads);
     Ref minus_sr = Ref::steal(PyNumber_Negative(sr));
@@ -326,7 +326,7 @@ Ref rot_mats_multi_rads(Call& call) {
 
 Ref keypoints_trivial_lookup(Call& call) {
     Borrowed number_of_keypoints = call[0];
-    Borrowed np = global("np");
+    Ref np = global("np");
     // 1.
     HALVEX_ASSERT(frame::equal(Ref::steal(PyNumber_Remainder(number_of_keypoints, number(3))), number(0)));
     // 2. true division, then truncation toward zero
@@ -364,7 +364,7 @@ Ref orva_to_box_corners(Call& call) {
             if (native) return box_corners;
         }
     }
-    Borrowed np = global("np");
+    Ref np = global("np");
     // 1.-2.
     Ref shape = shape_of(orva_boxes);
     Ref number_of_boxes = shape.at(0);
@@ -427,7 +427,7 @@ Ref box_corners_to_orva(Call& call) {
             if (native) return boxes_orva;
         }
     }
-    Borrowed np = global("np");
+    Ref np = global("np");
     // 1.
     Ref shape = shape_of(box_corners);
     Ref number_of_boxes = shape.at(0);
@@ -478,7 +478,7 @@ Ref orva_to_keypoints(Call& call) {
             if (native) return keypoints;
         }
     }
-    Borrowed np = global("np");
+    Ref np = global("np");
     // 1.
     Ref number_of_boxes = shape_of(orva_boxes).at(0);
     HALVEX_ASSERT(shape_is(shape_of(orva_boxes), {number_of_boxes, number(5)}));
@@ -538,7 +538,7 @@ Ref keypoints_to_orva(Call& call) {
             if (native) return boxes_orva;
         }
     }
-    Borrowed np = global("np");
+    Ref np = global("np");
     // 1.
     std::vector<Ref> sizes = unpack(shape_of(keypoints), 3);
     HALVEX_ASSERT(frame::equal(sizes[1], number(3)));
@@ -690,7 +690,7 @@ struct CarriedArray {
 void regroup_with_numpy(Borrowed instance_array, Borrowed arr_keypoints, Borrowed arr_positions,
                         Borrowed unique_instances, Borrowed sorted_keypoints, Borrowed to_original_index,
                         const std::vector<CarriedArray>& carried) {
-    Borrowed np = global("np");
+    Ref np = global("np");
     Ref roles = Ref::steal(Py_BuildValue("(sss)", "center", "top", "right"));
     Ref iterator = Ref::steal(PyObject_GetIter(unique_instances));
     for (Py_ssize_t i = 0;; ++i) {
@@ -789,7 +789,7 @@ Ref point_array_of(Borrowed list) {
 
 Ref assemble_keypoints_after_shuffle(Call& call) {
     Borrowed keypoints = call[0], instances = call[1], positions = call[2], kwargs = call[3];
-    Borrowed np = global("np");
+    Ref np = global("np");
     // 1.-4.
     const Py_ssize_t number_of_position_measurements = PyList_GET_SIZE(instances.get());
     Ref measurements = number(number_of_position_measurements);
@@ -1009,7 +1009,7 @@ Ref coordinate_transformation(Call& call) {
 // What a reconstruction mode compares equal to, tested with == in the order
 // MAX, AVG, MIN.
 kernels::BoxReconstruction reconstruction_mode(Borrowed mode) {
-    Borrowed members = global("BoxReconstruction");
+    Ref members = global("BoxReconstruction");
     if (python_equal(mode, members.attr("MAX"))) return kernels::BoxReconstruction::maximum;
     if (python_equal(mode, members.attr("AVG"))) return kernels::BoxReconstruction::average;
     if (python_equal(mode, members.attr("MIN"))) return kernels::BoxReconstruction::minimum;
@@ -1052,7 +1052,7 @@ Ref parallelogram_to_box(Call& call) {
         });
         if (native) return Ref::borrow(parallelogram_flat);
     }
-    Borrowed np = global("np");
+    Ref np = global("np");
     // 1.-4.
     Ref shape = shape_of(parallelogram_flat);
     Ref number_of_points = shape.at(0);
@@ -1079,7 +1079,7 @@ Ref parallelogram_to_box(Call& call) {
         Ref adjusted = Ref::steal(in_place(longer_x, other_x));
         frame::check(PyObject_SetItem(parallelogram_flat, index, adjusted));
     };
-    Borrowed members = global("BoxReconstruction");
+    Ref members = global("BoxReconstruction");
     if (python_equal(box_reconstruction_mode, members.attr("MAX"))) {
         adjust_longer_half_axes(PyNumber_InPlaceAdd);
     } else if (python_equal(box_reconstruction_mode, members.attr("AVG"))) {
@@ -1130,7 +1130,7 @@ Ref get_box_and_rotation_from_parallelogram_keypoints(Call& call) {
             if (native) return tuple_of({box_corners, rotations});
         }
     }
-    Borrowed np = global("np");
+    Ref np = global("np");
     // 1.-4.
     Ref keypoints = parallelogram_keypoints.call_method("astype", np.attr("float64"), kw("copy", false));
     std::vector<Ref> sizes = unpack(shape_of(keypoints), 3);
@@ -1334,7 +1334,7 @@ Ref clipper(Call& call) {
             case kernels::ClipStatus::not_finite_frame: break;  // numpy's SVD reports it
         }
     }
-    Borrowed np = global("np");
+    Ref np = global("np");
     // 1.-2.
     Ref largest_size = Ref::steal(PyNumber_Subtract(np.attr("array")(image_size), number(1)));
     Ref image_corners = np.attr("array")(Ref::steal(Py_BuildValue(
@@ -1357,7 +1357,7 @@ Ref clipper(Call& call) {
         if (!global("any")(PyList_GET_ITEM(outcodes.get(), k)).truth())
             frame::check(PyList_Append(interesting, box_corners.at(k)));
     // 5. border crossings, edge by edge and border line by border line
-    Borrowed intersect_function = global("intersect");
+    Ref intersect_function = global("intersect");
     for (Py_ssize_t i = 0; i < number_of_corners; ++i) {
         Borrowed outcode = PyList_GET_ITEM(outcodes.get(), i);
         Borrowed previous_outcode = PyList_GET_ITEM(outcodes.get(), i == 0 ? number_of_corners - 1 : i - 1);
@@ -1426,7 +1426,7 @@ Ref inference_boxes_to_corners(Call& call) {
             auto* orientation_array = reinterpret_cast<PyArrayObject*>(orientations.get());
             kernels::inference_box_orientations<Box>(frame::view<const Box, 2>(array),
                                                      frame::view<Real, 1>(orientation_array));
-            Borrowed np = global("np");
+            Ref np = global("np");
             Ref cosines = np.attr("cos")(orientations), sines = np.attr("sin")(orientations);
             kernels::inference_boxes_to_corners<Box>(
                 frame::view<const Box, 2>(array), call.real(1),
@@ -1443,7 +1443,7 @@ Ref inference_boxes_to_corners(Call& call) {
         }
         return tuple_of({corners, distances});
     }
-    Borrowed np = global("np");
+    Ref np = global("np");
     Ref all = slice(Py_None, Py_None, Py_None);
     // 1.-2.
     const Py_ssize_t length = PyObject_Length(boxes);
@@ -1470,7 +1470,7 @@ Ref inference_boxes_to_corners(Call& call) {
     HALVEX_ASSERT(shape_is(distances.attr("shape"), {number_of_boxes, number(4), number(2)}));
     // 5. Rotated in float32 when the orientations allow it; float64 and integer
     // boxes give float64 orientations, rotated in float64 and stored as float32.
-    Borrowed rotate = global("rot_points_multi_rads");
+    Ref rotate = global("rot_points_multi_rads");
     if (np.attr("can_cast")(orientations.attr("dtype"), distances.attr("dtype")).truth()) {
         distances = rotate(distances, orientations);
     } else {
@@ -1537,7 +1537,7 @@ Ref intersections(Call& call) {
         });
         return result;
     }
-    Borrowed np = global("np");
+    Ref np = global("np");
     Ref all = slice(Py_None, Py_None, Py_None);
     // 1.
     Ref number_of_boxes_a = corners_a.attr("shape").at(0), number_of_boxes_b = corners_b.attr("shape").at(0);
@@ -1617,7 +1617,7 @@ Ref surrounding_rectangle_from_corners(Call& call) {
         if (invalid) frame::check(PyErr_WarnEx(PyExc_RuntimeWarning, "invalid value encountered in cast", 1));
         return tuple_of({min_values, max_values});
     }
-    Borrowed np = global("np");
+    Ref np = global("np");
     // 1.
     Ref number_of_boxes = number(PyObject_Length(corners));
     if (PyErr_Occurred()) throw frame::python_error();

@@ -68,7 +68,7 @@ std::optional<kernels::ElementType> native_element_type(Borrowed channel, PyArra
 // The numpy formulation of filling one channel from its bounds.
 void fill_the_numpy_way(Borrowed image_channel, Borrowed channel_output, double min_value, double max_value,
                         bool need_clipping) {
-    Borrowed np = global("np");
+    Ref np = global("np");
     if (max_value <= min_value) {
         channel_output.attr("fill")(0.0);
         return;
@@ -89,7 +89,7 @@ void fill_the_numpy_way(Borrowed image_channel, Borrowed channel_output, double 
 // destination, so it gets a native-order source it can read and its result
 // is copied into the channel.
 void normalize_with_opencv(Borrowed image_channel, Borrowed channel_output) {
-    Borrowed np = global("np"), cv2 = global("cv2");
+    Ref np = global("np"), cv2 = global("cv2");
     Ref source = Ref::borrow(image_channel);
     Ref dtype = source.attr("dtype");
     if (!dtype.attr("isnative").truth()) {
@@ -119,7 +119,7 @@ Ref init(Call& call) {
 }
 
 Ref gray_composite(Borrowed img) {
-    Borrowed np = global("np");
+    Ref np = global("np");
     Ref red = img.item(frame::interned("red"));
     Ref sum = Ref::steal(PyNumber_Add(red.attr("astype")(np.attr("float32")),
                                       img.item(frame::interned("green")).attr("astype")(np.attr("float32"))));
@@ -161,7 +161,7 @@ Ref apply(Call& call) {
     // 2.
     if (img.attr("dtype").attr("names").is_none()) return Ref::borrow(img);
     // 3.
-    Borrowed np = global("np");
+    Ref np = global("np");
     Ref channels = self.attr("channels");
     const Py_ssize_t count = PyObject_Size(channels);
     if (count < 0) throw frame::python_error();
@@ -203,7 +203,7 @@ Ref apply(Call& call) {
             enabled_operation = string(is_integer_dtype ? "relative_cap" : "absolute_cap");
         }
         // 4.7
-        Borrowed to_float = global("float");
+        Ref to_float = global("float");
         double min_value = 0.0, max_value = 0.0;
         bool need_clipping = false, has_nan = false;
         const bool absolute_cap = equals_text(enabled_operation, "absolute_cap");

@@ -552,7 +552,7 @@ Ref mesh_crop_init(Call& call) {
     // 3. product(range(number_crops_x), range(number_crops_y)): x outer, y inner.
     const Py_ssize_t columns = number_crops_x.to_ssize(), rows = number_crops_y.to_ssize();
     Ref windows = Ref::steal(PyList_New(0));
-    Borrowed crop_data = global("CropData");
+    Ref crop_data = global("CropData");
     Py_ssize_t k = 0;
     for (Py_ssize_t ix = 0; ix < columns; ++ix) {
         Ref column = frame::to_python(ix);
@@ -622,7 +622,7 @@ Ref mesh_crop_apply_to_keypoints(Call& call) {
         // 3.
         Ref chosen;
         Ref candidates = crops.attr("data");
-        Borrowed random = global("random");
+        Ref random = global("random");
         // 4. The draw happens only when there is a choice to make.
         if (frame::check(PyObject_Size(candidates)) > 1 &&
             compare(random.call_method("random"), frame::to_python(0.5), Py_GT)) {
@@ -665,7 +665,7 @@ Ref mesh_crop_apply_to_keypoints(Call& call) {
 // take; numpy raises its own errors here (an integer image cannot hold the
 // rescaled values).
 Ref rescaled_with_numpy(Borrowed image) {
-    Borrowed np = global("np");
+    Ref np = global("np");
     const double lowest = as_float(np.attr("min")(image)).to_double();
     const double highest = as_float(np.attr("max")(image)).to_double();
     const double span = highest - lowest;
