@@ -1,0 +1,67 @@
+"""`pip wheel .` builds a wheel that installs and imports on its own."""
+
+import os
+import pathlib
+import site
+import subprocess
+import sys
+import sysconfig
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+
+MODULES = [
+    "halvex.preprocessing.kestril",
+    *(
+        f"halvex.preprocessing.augmentations.transform.{name}"
+        for name in ("morvane", "dalmire", "quenfor", "brisel", "orvetta")
+    ),
+]
+
+
+def test_wheel_installs_into_a_fresh_environment_and_imports(tmp_path):
+    # Nothing of this test run's set-up (a staged build on PYTHONPATH, preloaded
+    # sanitizer runtimes) may leak into the build or the fresh environment.
+    environment = {
+        key: value
+        for key, value in os.environ.items()
+        if key not in ("PYTHONPATH", "LD_PRELOAD", "PYTHONHOME")
+    }
+
+    def run(*command):
+        result = subprocess.run(
+            command, env=environment, capture_output=True, text=True, timeout=900, check=False
+        )
+        assert result.returncode == 0, result.stdout[-4000:] + result.stderr[-4000:]
+        return result.stdout
+
+    dist = tmp_path / "dist"
+    run(sys.executable, "-m", "pip", "wheel", "--no-deps", "--no-build-isolation", "-q", "-w",
+        str(dist), str(ROOT))
+    (wheel,) = dist.glob("halvex-*.whl")
+
+    fresh = tmp_path / "fresh"
+    run(sys.executable, "-m", "venv", "--without-pip", str(fresh))
+    python = fresh / "bin" / "python"
+    run(sys.executable, "-m", "pip", "--python", str(python), "install", "-q", "--no-deps", str(wheel))
+    # The dependencies come from this environment, behind the fresh one's own
+    # site-packages, so the halvex imported is the one from the wheel.
+    fresh_site = pathlib.Path(
+        run(str(python), "-c", "import sysconfig; print(sysconfig.get_paths()['purelib'])").strip()
+    )
+    dependencies = site.getsitepackages() + [sysconfig.get_paths()["purelib"]]
+    (fresh_site / "dependencies.pth").write_text("\n".join(dict.fromkeys(dependencies)) + "\n")
+
+    script = f"""
+import importlib, pathlib, numpy as np
+modules = [importlib.import_module(name) for name in {MODULES!r}]
+for module in modules:
+    assert pathlib.Path(module.__file__).is_relative_to({str(fresh_site)!r}), module.__file__
+kestril = modules[0]
+print(kestril.orva_to_box_corners(np.array([[0.0, 0.0, 2.0, 2.0, 0.0]])).tolist())
+"""
+    output = run(str(python), "-c", script)
+    assert output.strip() == "[[[-1.0, -1.0], [-1.0, 1.0], [1.0, 1.0], [1.0, -1.0]]]"
+    installed = {path.relative_to(fresh_site).as_posix() for path in fresh_site.rglob("*")}
+    assert "halvex/py.typed" in installed
+    for name in MODULES:
+        assert name.replace(".", "/") + ".pyi" in installed
