@@ -3,6 +3,7 @@
 import numpy as np
 import pytest
 
+import expect
 from halvex.preprocessing import kestril
 from numpy_formulation import clipping as reference
 
@@ -37,8 +38,7 @@ def test_intersect_examples(segments, expected):
 
 
 def test_intersect_of_parallel_segments_is_an_assertion():
-    with pytest.raises(AssertionError):
-        kestril.intersect(point(0, 0), point(1, 0), point(0, 1), point(1, 1))
+    expect.raises(AssertionError, lambda: kestril.intersect(point(0, 0), point(1, 0), point(0, 1), point(1, 1)))
 
 
 @pytest.mark.parametrize("dtype", [np.float64, np.int64, np.float32])
@@ -48,8 +48,7 @@ def test_intersect_matches_numpy(dtype):
         try:
             expected = reference.intersect(*segments)
         except AssertionError:
-            with pytest.raises(AssertionError):
-                kestril.intersect(*segments)
+            expect.raises(AssertionError, lambda: kestril.intersect(*segments))
             continue
         result = kestril.intersect(*segments)
         if expected is None:
@@ -143,8 +142,7 @@ def test_clipper_follows_a_rebound_intersect():
 
 def test_one_pixel_image_asserts():
     box = np.array([[-1.0, -1.0], [-1.0, 2.0], [2.0, 2.0], [2.0, -1.0]])
-    with pytest.raises(AssertionError):
-        kestril.clipper(box, (1, 1))
+    expect.raises(AssertionError, lambda: kestril.clipper(box, (1, 1)))
 
 
 def test_clipper_visualize_is_a_truth_value():

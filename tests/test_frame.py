@@ -236,8 +236,8 @@ def test_float_subclass_is_rejected_with_a_note():
 
 
 def test_traceback_names_the_function_and_the_module_source():
-    with pytest.raises(AssertionError) as error:
-        kestril.get_angles_from_points(np.zeros((2, 3)))
+    with pytest.raises(IndexError) as error:
+        kestril.get_angles_from_points(np.zeros(2))
     frames = traceback.extract_tb(error.value.__traceback__)
     assert frames[-1].name == "get_angles_from_points"
     assert frames[-1].filename == "src/halvex/preprocessing/kestril.cpp"

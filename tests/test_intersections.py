@@ -5,6 +5,7 @@ import warnings
 import numpy as np
 import pytest
 
+import expect
 from halvex.preprocessing import kestril
 from numpy_formulation import intersections as reference
 
@@ -133,10 +134,8 @@ def test_zero_sized_boxes_warn_like_numpy():
 
 def test_intersections_shape_checks():
     a = kestril.inference_boxes_to_corners(boxes(2))
-    with pytest.raises(AssertionError):
-        kestril.intersections(a[0][:, :3], a[1], *a)
-    with pytest.raises(AssertionError):
-        kestril.intersections(a[0], a[1][:1], *a)
+    expect.raises(AssertionError, lambda: kestril.intersections(a[0][:, :3], a[1], *a))
+    expect.raises(AssertionError, lambda: kestril.intersections(a[0], a[1][:1], *a))
 
 
 # ---- surrounding_rectangle_from_corners ------------------------------------------------

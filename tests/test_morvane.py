@@ -13,6 +13,7 @@ import albumentations as A
 import numpy as np
 import pytest
 
+import expect
 from halvex.preprocessing import kestril
 from halvex.preprocessing.augmentations.transform.morvane import (
     CropData,
@@ -626,8 +627,7 @@ def test_mesh_crop_in_a_pipeline_crops_image_and_keypoints_alike():
 
 
 def test_normalize_asserts_unless_optimised():
-    with pytest.raises(AssertionError):
-        CropsData([CropData(0, 1, 5, 200, 0, 100, 3, 1)]).normalize(1000, 800)
+    expect.raises(AssertionError, lambda: CropsData([CropData(0, 1, 5, 200, 0, 100, 3, 1)]).normalize(1000, 800))
     script = """
         from halvex.preprocessing.augmentations.transform.morvane import CropData, CropsData, MeshCrop
         crops = CropsData([CropData(0, 1, 5, 200, 0, 100, 3, 1)])

@@ -7,6 +7,7 @@ import sys
 import numpy as np
 import pytest
 
+import expect
 from halvex.preprocessing import kestril
 from numpy_formulation import boxes as reference
 
@@ -141,6 +142,8 @@ for function in (kestril.assemble_keypoints_after_shuffle, reference.assemble_ke
 def test_failures_are_numpys(instances, positions, kwargs, error, text):
     keypoints = [[float(i), -float(i)] for i in range(len(instances))]
     result = assert_same_as_numpy(keypoints, instances, positions, **kwargs)
+    if error is AssertionError and expect.OPTIMIZED:
+        return  # the check is skipped on both sides; what follows is the same, as compared above
     assert type(result) is error and str(result) == text
 
 

@@ -8,6 +8,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
+import expect
 from halvex.preprocessing import kestril
 from layouts import LAYOUTS, in_layout
 from numpy_formulation import rotations as reference
@@ -79,12 +80,9 @@ def test_angles_match_numpy(dtype, layout, n):
 
 
 def test_angles_shape_checks():
-    with pytest.raises(AssertionError) as error:
-        kestril.get_angles_from_points(np.zeros((4, 3)))
-    assert str(error.value) == "Can only get angles from two-dimensional points. "
-    with pytest.raises(AssertionError) as error:
-        kestril.get_angles_from_points(np.zeros((4, 2, 1)))
-    assert str(error.value) == ""
+    expect.raises(AssertionError, lambda: kestril.get_angles_from_points(np.zeros((4, 3))),
+                  "Can only get angles from two-dimensional points. ")
+    expect.raises(AssertionError, lambda: kestril.get_angles_from_points(np.zeros((4, 2, 1))), "")
     with pytest.raises(IndexError):
         kestril.get_angles_from_points(np.zeros(4))
     with pytest.raises(AttributeError):
@@ -193,16 +191,15 @@ def test_self_overlapping_target_behaves_like_numpy():
         (lambda: kestril.rot_points_multi_rads(np.zeros((3, 4, 3)), np.zeros(3)), AssertionError),
         (lambda: kestril.rot_points_multi_rads(np.zeros((3, 4, 2)), np.zeros(2)), AssertionError),
         (lambda: kestril.rot_points_multi_rads(np.zeros((3, 4)), np.zeros(3)), IndexError),
+        # the shape assertion reads rotation_rads.shape
         (lambda: kestril.rot_points_multi_rads(np.zeros((3, 4, 2)), [0.0, 0.0, 0.0]), AttributeError),
         (lambda: kestril.rot_mats_multi_rads(np.zeros((3, 2, 3)), np.zeros(3)), AssertionError),
         (lambda: kestril.rot_mats_multi_rads(np.zeros((3, 3, 3)), np.zeros(3)), AssertionError),
     ],
 )
 def test_batch_rotation_shape_checks(call, error):
-    with pytest.raises(error) as raised:
-        call()
-    if error is AssertionError:
-        assert str(raised.value) == ""
+    expect.raises(error, call, "" if error is AssertionError else None,
+                  from_assertion=error in (AssertionError, AttributeError))
 
 
 @settings(max_examples=200, deadline=None)
