@@ -288,9 +288,23 @@ void convert(const Parameter& parameter, Ref& value, double& real) {
     if (parameter.type == TypeWord::float_) real = PyFloat_AS_DOUBLE(object);
 }
 
-bool same_name(PyObject* interned_name, PyObject* candidate) {
-    if (interned_name == candidate) return true;
-    return PyUnicode_Compare(interned_name, candidate) == 0;
+// The index of the named parameter (not *args or **kwargs) called `keyword`,
+// or the parameter count.  Keywords are nearly always interned, so a first
+// pass compares pointers only.
+std::size_t parameter_named(const Signature& signature, PyObject* keyword) {
+    const std::size_t count = signature.parameters.size();
+    auto named = [](const Parameter& parameter) {
+        return parameter.kind != ParameterKind::var_positional && parameter.kind != ParameterKind::var_keyword;
+    };
+    for (std::size_t index = 0; index < count; ++index)
+        if (signature.parameters[index].interned_name.get() == keyword && named(signature.parameters[index]))
+            return index;
+    for (std::size_t index = 0; index < count; ++index) {
+        const Parameter& parameter = signature.parameters[index];
+        if (named(parameter) && PyUnicode_Compare(parameter.interned_name, keyword) == 0) return index;
+    }
+    if (PyErr_Occurred()) throw python_error();
+    return count;
 }
 
 }  // namespace
@@ -313,42 +327,36 @@ PyObject* call_function(FunctionObject* function, PyObject* const* arguments, st
             for (Py_ssize_t i = 0; i < extra; ++i) PyTuple_SET_ITEM(rest.get(), i, Py_NewRef(arguments[positional + i]));
             call.values_[signature.var_positional] = rest;
         }
-        Ref extra_keywords;
-        if (signature.var_keyword >= 0) {
-            extra_keywords = Ref::steal(PyDict_New());
-            call.values_[signature.var_keyword] = extra_keywords;
-        }
-
-        // 2. keywords by name
+        // 2. keywords by name; the others go to **kwargs, which stays the
+        // caller's keywords until a body asks for a dict, as long as all of
+        // them go there.
         const Py_ssize_t keyword_count = keyword_names ? PyTuple_GET_SIZE(keyword_names) : 0;
+        bool all_for_var_keyword = signature.var_keyword >= 0;
         for (Py_ssize_t k = 0; k < keyword_count; ++k) {
             PyObject* keyword = PyTuple_GET_ITEM(keyword_names, k);
-            PyObject* value = arguments[given + k];
             if (!PyUnicode_Check(keyword))
                 raise(PyExc_TypeError, "%.200s() keywords must be strings", signature.name.c_str());
-            std::size_t index = 0;
-            for (; index < signature.parameters.size(); ++index) {
-                const Parameter& parameter = signature.parameters[index];
-                if (parameter.kind != ParameterKind::var_positional && parameter.kind != ParameterKind::var_keyword &&
-                    same_name(parameter.interned_name, keyword))
-                    break;
-            }
+            const std::size_t index = parameter_named(signature, keyword);
             if (index < signature.parameters.size()) {
                 if (call.values_[index])
                     raise(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
                           signature.name.c_str(), keyword);
-                call.values_[index] = Ref::borrow(value);
-            } else if (extra_keywords) {
-                check(PyDict_SetItem(extra_keywords, keyword, value));
-            } else {
+                call.values_[index] = Ref::borrow(arguments[given + k]);
+                all_for_var_keyword = false;
+            } else if (signature.var_keyword < 0) {
                 raise(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", signature.name.c_str(),
                       keyword);
             }
         }
+        if (signature.var_keyword >= 0) {
+            call.keywords_ = {arguments + given, keyword_count ? keyword_names : nullptr};
+            call.lazy_keywords_ = static_cast<std::size_t>(signature.var_keyword);
+            if (!all_for_var_keyword) call.collect_keywords();
+        }
 
         // 3. defaults for what is still missing
         for (std::size_t i = 0; i < signature.parameters.size(); ++i) {
-            if (call.values_[i]) continue;
+            if (call.values_[i] || i == call.lazy_keywords_) continue;
             if (data.defaults[i]) {
                 call.values_[i] = data.defaults[i];
                 continue;
@@ -362,7 +370,7 @@ PyObject* call_function(FunctionObject* function, PyObject* const* arguments, st
 
         // 4. typed conversions, in signature order
         for (std::size_t i = 0; i < signature.parameters.size(); ++i)
-            convert(signature.parameters[i], call.values_[i], call.reals_[i]);
+            if (i != call.lazy_keywords_) convert(signature.parameters[i], call.values_[i], call.reals_[i]);
 
         Ref result = data.body(call);
         if (!result) {
@@ -669,6 +677,42 @@ Ref make_closure(Borrowed prototype_object, Borrowed captured) {
 }
 
 Borrowed Call::captured() const { return function_.captured; }
+
+void Call::collect_keywords() const {
+    const Signature& signature = function_.data->signature;
+    Ref dictionary = Ref::steal(PyDict_New());
+    const Py_ssize_t count = keywords_.names ? PyTuple_GET_SIZE(keywords_.names) : 0;
+    for (Py_ssize_t k = 0; k < count; ++k) {
+        PyObject* keyword = PyTuple_GET_ITEM(keywords_.names, k);
+        if (parameter_named(signature, keyword) == signature.parameters.size())
+            check(PyDict_SetItem(dictionary, keyword, keywords_.values[k]));
+    }
+    values_[lazy_keywords_] = std::move(dictionary);
+}
+
+std::optional<Call::Keywords> Call::passed_keywords() const {
+    if (lazy_keywords_ == no_index || values_[lazy_keywords_]) return std::nullopt;
+    return keywords_;
+}
+
+Borrowed Call::keyword(PyObject* name) const {
+    if (lazy_keywords_ == no_index) return {};
+    if (values_[lazy_keywords_]) {
+        PyObject* value = PyDict_GetItemWithError(values_[lazy_keywords_], name);
+        if (value == nullptr && PyErr_Occurred()) throw python_error();
+        return value;
+    }
+    // Backwards: of repeated names the last one counts, as in the dict.
+    const Py_ssize_t count = keywords_.names ? PyTuple_GET_SIZE(keywords_.names) : 0;
+    for (Py_ssize_t k = count - 1; k >= 0; --k)
+        if (PyTuple_GET_ITEM(keywords_.names, k) == name) return keywords_.values[k];
+    for (Py_ssize_t k = count - 1; k >= 0; --k) {
+        const int equal = PyUnicode_Compare(PyTuple_GET_ITEM(keywords_.names, k), name);
+        if (equal == 0) return keywords_.values[k];
+        if (PyErr_Occurred()) throw python_error();
+    }
+    return {};
+}
 
 std::string_view Call::owner_class_name() const {
     std::string_view name = function_.data->signature.qualified_name;

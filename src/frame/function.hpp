@@ -5,6 +5,7 @@
 #include "frame/ref.hpp"
 
 #include <array>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -62,7 +63,21 @@ public:
     explicit Call(const FunctionObject& function) : function_(function) {}
 
     // Argument i (signature order); *args arrives as a tuple, **kwargs as a dict.
-    Borrowed operator[](std::size_t i) const { return values_[i]; }
+    Borrowed operator[](std::size_t i) const {
+        if (i == lazy_keywords_ && !values_[i]) collect_keywords();
+        return values_[i];
+    }
+    // The keywords that went into **kwargs as the caller passed them, so that
+    // a body can hand them on to another callable without a dict in between:
+    // `names` a tuple (null when there were none) and `values` beside it.
+    // Only while **kwargs has not been asked for as a dict (operator[]).
+    struct Keywords {
+        PyObject* const* values = nullptr;
+        PyObject* names = nullptr;
+    };
+    std::optional<Keywords> passed_keywords() const;
+    // **kwargs[name], or null when absent; `name` should be interned.
+    Borrowed keyword(PyObject* name) const;
     // The C value of a parameter typed `double` or `float` (not None).
     double real(std::size_t i) const { return reals_[i]; }
     const FunctionObject& function() const { return function_; }
@@ -73,9 +88,17 @@ public:
 
 private:
     friend PyObject* call_function(FunctionObject*, PyObject* const*, std::size_t, PyObject*);
+    void collect_keywords() const;
+
     const FunctionObject& function_;
-    std::array<Ref, max_parameters> values_;
+    mutable std::array<Ref, max_parameters> values_;
     std::array<double, max_parameters> reals_{};
+    // **kwargs is made into a dict only when a body asks for it.  Until then
+    // (lazy_keywords_ is its index) the keywords are the caller's, all of
+    // them for **kwargs.
+    static constexpr std::size_t no_index = max_parameters;
+    std::size_t lazy_keywords_ = no_index;
+    Keywords keywords_;
 };
 
 // Make a function object for a table row.  `globals` is the module dictionary;

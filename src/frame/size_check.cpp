@@ -52,6 +52,26 @@ Ref check_after_update(Call& call) {
     return Ref::none();
 }
 
+void run_size_check(const Call& call, std::size_t kwargs_index, const char* class_name, Borrowed own_check) {
+    Borrowed self = call[0];
+    Ref method = self.attr(private_name(class_name, "check_after_update"));
+    if (PyMethod_Check(method.get()) && PyMethod_GET_FUNCTION(method.get()) == own_check.get() &&
+        PyMethod_GET_SELF(method.get()) == self.get()) {
+        static PyObject* const rows_name = interned("rows").get();
+        static PyObject* const cols_name = interned("cols").get();
+        Borrowed rows = call.keyword(rows_name), cols = call.keyword(cols_name);
+        if (rows && cols && PyLong_CheckExact(rows.get()) && PyLong_CheckExact(cols.get())) {
+            Ref height = self.attr(private_name(class_name, "last_input_height"));
+            Ref width = self.attr(private_name(class_name, "last_input_width"));
+            // The comparisons the method makes, so that the outcome is the same.
+            if (!check(PyObject_RichCompareBool(rows, height, Py_NE)) &&
+                !check(PyObject_RichCompareBool(cols, width, Py_NE)))
+                return;
+        }
+    }
+    call_with(method, Ref::steal(PyTuple_New(0)), call[kwargs_index]);
+}
+
 void record_input_size(Borrowed self, const char* class_name, Borrowed params) {
     if (params.is_none()) raise(PyExc_TypeError, "'NoneType' object is not subscriptable");
     Ref height = Ref::steal(PyNumber_Long(params.item(interned("rows"))));

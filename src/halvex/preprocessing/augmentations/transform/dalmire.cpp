@@ -4,6 +4,7 @@
 // own work is choosing CenterCrop's height and width afresh for every image,
 // and refusing apply calls whose image size is not the one it chose them for.
 
+#include "frame/base_call.hpp"
 #include "frame/module.hpp"
 #include "frame/size_check.hpp"
 
@@ -24,22 +25,19 @@ frame::Retained own_size_check;
 // Interned once at import: these are looked up for every image, box and
 // keypoint, and the per-call work should stay small next to the base class's.
 struct Names {
-    Borrowed super, round, rows, cols, aspect_ratio, last_input_height, last_input_width, check_after_update, init,
-        update_params, apply, apply_to_bbox, apply_to_keypoint, height, width;
+    Borrowed round, aspect_ratio, last_input_height, last_input_width, check_after_update, init, update_params,
+        apply, apply_to_bbox, apply_to_keypoint, height, width;
 } names;
 
-Ref base_method(Borrowed self, Borrowed name) {
-    return frame::global(names.super)(relative_center_crop_class, self).attr(name);
+// super(RelativeCenterCrop, self).name(*arguments, **keywords)
+Ref call_base(Borrowed self, Borrowed name, std::initializer_list<Borrowed> arguments, Borrowed keywords = {}) {
+    return frame::call_base(relative_center_crop_class, self, name, arguments, keywords);
 }
 
 void set(Borrowed self, Borrowed name, Borrowed value) { frame::check(PyObject_SetAttr(self, name, value)); }
 
 // What the base class hands back is only used once it has the expected type.
-Ref expect(Ref result, PyTypeObject* type) {
-    if (Py_TYPE(result.get()) != type && !result.is_none())
-        frame::raise(PyExc_TypeError, "Expected %s, got %.200s", type->tp_name, Py_TYPE(result.get())->tp_name);
-    return result;
-}
+using frame::expect_type;
 
 bool compare(Borrowed left, Borrowed right, int operation) {
     return frame::check(PyObject_RichCompareBool(left, right, operation)) != 0;
@@ -68,7 +66,8 @@ Ref fitting_side(Borrowed length, Borrowed available) {
 Ref init(Call& call) {
     Borrowed self = call[0], aspect_ratio = call[1], always_apply = call[2], p = call[3];
     // 1.
-    base_method(self, names.init)(kw("width", 1), kw("height", 1), kw("always_apply", always_apply), kw("p", p));
+    frame::base_attribute(relative_center_crop_class, self, names.init)(kw("width", 1), kw("height", 1),
+                                                                         kw("always_apply", always_apply), kw("p", p));
     // 2. Written so that NaN fails too: it is not > 0.  An infinite ratio
     // would only fail later, on the first image.
     const double ratio = call.real(1);
@@ -85,8 +84,7 @@ Ref init(Call& call) {
 Ref update_params(Call& call) {
     Borrowed self = call[0], params = call[1], kwargs = call[2];
     // 1.
-    Ref updated = expect(frame::call_with(base_method(self, names.update_params), frame::tuple_of({params}), kwargs),
-                         &PyDict_Type);
+    Ref updated = expect_type(call_base(self, names.update_params, {params}, kwargs), &PyDict_Type);
     // 2.
     frame::record_input_size(self, "RelativeCenterCrop", updated);
     // 3. The shorter side is kept whole.  Where the ratio then asks for more
@@ -117,46 +115,20 @@ Ref update_params(Call& call) {
         set(self, names.width, width);
     }
     // 4.
-    return expect(frame::call_with(base_method(self, names.update_params), frame::tuple_of({updated}), kwargs),
-                  &PyDict_Type);
-}
-
-// params[key], or nothing when the key is missing.
-Ref entry(Borrowed params, Borrowed key) {
-    Ref value = Ref::borrow(PyDict_GetItemWithError(params, key));
-    if (!value && PyErr_Occurred()) throw frame::python_error();
-    return value;
-}
-
-// self.__check_after_update(**params).  It runs for every image, mask, box
-// and keypoint, so while the method is still this class's own, sizes that
-// plainly match are accepted here without the call; anything else goes
-// through the method, which raises the documented errors.
-void check_size(Borrowed self, Borrowed params) {
-    Ref method = self.attr(names.check_after_update);
-    if (PyMethod_Check(method.get()) && PyMethod_GET_FUNCTION(method.get()) == own_size_check &&
-        PyMethod_GET_SELF(method.get()) == self.get()) {
-        Ref rows = entry(params, names.rows), cols = entry(params, names.cols);
-        if (rows && cols && PyLong_CheckExact(rows.get()) && PyLong_CheckExact(cols.get()) &&
-            !compare(rows, self.attr(names.last_input_height), Py_NE) &&
-            !compare(cols, self.attr(names.last_input_width), Py_NE))
-            return;
-    }
-    frame::call_with(method, Ref::steal(PyTuple_New(0)), params);
+    return expect_type(call_base(self, names.update_params, {updated}, kwargs), &PyDict_Type);
 }
 
 // The size check, then the base class's own `method` for the same argument.
 Ref checked_base_call(Call& call, Borrowed method) {
-    Borrowed self = call[0], argument = call[1], params = call[2];
-    check_size(self, params);
-    return frame::call_with(base_method(self, method), frame::tuple_of({argument}), params);
+    frame::run_size_check(call, 2, "RelativeCenterCrop", own_size_check);
+    return frame::call_base(relative_center_crop_class, call[0], method, {call[1]}, call, 2);
 }
 
 Ref apply(Call& call) { return checked_base_call(call, names.apply); }
 
-Ref apply_to_bbox(Call& call) { return expect(checked_base_call(call, names.apply_to_bbox), &PyTuple_Type); }
+Ref apply_to_bbox(Call& call) { return expect_type(checked_base_call(call, names.apply_to_bbox), &PyTuple_Type); }
 
-Ref apply_to_keypoint(Call& call) { return expect(checked_base_call(call, names.apply_to_keypoint), &PyTuple_Type); }
+Ref apply_to_keypoint(Call& call) { return expect_type(checked_base_call(call, names.apply_to_keypoint), &PyTuple_Type); }
 
 Ref get_transform_init_args_names(Call&) { return Ref::steal(Py_BuildValue("(s)", "aspect_ratio")); }
 
@@ -185,10 +157,7 @@ const frame::Callable relative_center_crop_methods[] = {
 };
 
 void body(frame::ModuleBuilder& module) {
-    names = {frame::interned("super"),
-             frame::interned("round"),
-             frame::interned("rows"),
-             frame::interned("cols"),
+    names = {frame::interned("round"),
              frame::interned("aspect_ratio"),
              frame::interned("_RelativeCenterCrop__last_input_height"),
              frame::interned("_RelativeCenterCrop__last_input_width"),

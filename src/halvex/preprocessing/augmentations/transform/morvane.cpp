@@ -7,6 +7,7 @@
 // MeshCrop picks one window of a regular mesh per sample, preferring windows
 // that contain keypoints.
 
+#include "frame/base_call.hpp"
 #include "frame/module.hpp"
 #include "frame/numpy.hpp"
 #include "frame/size_check.hpp"
@@ -24,9 +25,10 @@ using frame::global;
 using frame::kw;
 using frame::Ref;
 
-// The class objects, for super(Class, self).
+// The class objects, for super(Class, self), and RelativeCrop's own `__check_after_update`.
 frame::Retained relative_crop_class;
 frame::Retained mesh_crop_class;
+frame::Retained own_size_check;
 
 // Names used on every sample, interned once at import so that attribute
 // access does not look them up again.
@@ -57,17 +59,11 @@ void put(Borrowed object, Borrowed name, PyObject* value) { frame::check(PyObjec
 
 // super(cls, self).name
 Ref base_method(PyObject* cls, Borrowed self, const char* name) {
-    PyObject* arguments[] = {cls, self.get()};
-    Ref bound = Ref::steal(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PySuper_Type), arguments, 2, nullptr));
-    return bound.attr(name);
+    return frame::base_attribute(cls, self, frame::interned(name));
 }
 
 // What the base class hands back is only used once it has the expected type.
-Ref expect(Ref result, PyTypeObject* type) {
-    if (Py_TYPE(result.get()) != type && !result.is_none())
-        frame::raise(PyExc_TypeError, "Expected %s, got %.200s", type->tp_name, Py_TYPE(result.get())->tp_name);
-    return result;
-}
+using frame::expect_type;
 
 bool compare(Borrowed left, Borrowed right, int operation) {
     return frame::check(PyObject_RichCompareBool(left, right, operation)) != 0;
@@ -163,17 +159,15 @@ Ref relative_crop_init(Call& call) {
 Ref relative_crop_update_params(Call& call) {
     Borrowed self = call[0], params = call[1], kwargs = call[2];
     // 1. The first base update supplies the image size ...
-    Ref updated = expect(frame::call_with(base_method(relative_crop_class, self, "update_params"),
-                                          frame::tuple_of({params}), kwargs),
-                         &PyDict_Type);
+    Ref updated = expect_type(
+        frame::call_base(relative_crop_class, self, frame::interned("update_params"), {params}, kwargs), &PyDict_Type);
     // 2.
     frame::record_input_size(self, "RelativeCrop", updated);
     // 3.
     get(self, names.update_child)();
     // 4. ... the second one the dictionary the apply calls receive.
-    return expect(frame::call_with(base_method(relative_crop_class, self, "update_params"),
-                                   frame::tuple_of({updated}), kwargs),
-                  &PyDict_Type);
+    return expect_type(
+        frame::call_base(relative_crop_class, self, frame::interned("update_params"), {updated}, kwargs), &PyDict_Type);
 }
 
 // Python's max(round(fraction * length), low + 1), with the low edge read back
@@ -209,15 +203,14 @@ Ref relative_crop_update_child(Call& call) {
 
 // The size check, then the base class's own `method` for the same argument.
 Ref checked_base_call(Call& call, const char* method) {
-    Borrowed self = call[0], argument = call[1], params = call[2];
-    frame::call_with(get(self, names.check_after_update), empty_tuple(), params);
-    return frame::call_with(base_method(relative_crop_class, self, method), frame::tuple_of({argument}), params);
+    frame::run_size_check(call, 2, "RelativeCrop", own_size_check);
+    return frame::call_base(relative_crop_class, call[0], frame::interned(method), {call[1]}, call, 2);
 }
 
 Ref relative_crop_apply(Call& call) { return checked_base_call(call, "apply"); }
 
 Ref relative_crop_apply_to_bbox(Call& call) {
-    return expect(checked_base_call(call, "apply_to_bbox"), &PyTuple_Type);
+    return expect_type(checked_base_call(call, "apply_to_bbox"), &PyTuple_Type);
 }
 
 Ref relative_crop_apply_to_keypoints(Call& call) { return checked_base_call(call, "apply_to_keypoints"); }
@@ -657,8 +650,7 @@ Ref mesh_crop_apply_to_keypoints(Call& call) {
     frame::check(PyDict_SetItem(keywords, frame::interned("rows"), rows));
     frame::check(PyDict_SetItem(keywords, frame::interned("cols"), cols));
     frame::check(PyDict_Update(keywords, params));
-    return frame::call_with(base_method(mesh_crop_class, self, "apply_to_keypoints"), frame::tuple_of({keypoints}),
-                            keywords);
+    return frame::call_base(mesh_crop_class, self, frame::interned("apply_to_keypoints"), {keypoints}, keywords);
 }
 
 // The documented numpy operations, for every image the native pass does not
@@ -715,9 +707,9 @@ Ref rescaled_to_unit_range(Borrowed image) {
 }
 
 Ref mesh_crop_apply(Call& call) {
-    Borrowed self = call[0], params = call[2];
+    Borrowed self = call[0];
     // 1.
-    Ref image = frame::call_with(base_method(mesh_crop_class, self, "apply"), frame::tuple_of({call[1]}), params);
+    Ref image = frame::call_base(mesh_crop_class, self, frame::interned("apply"), {call[1]}, call, 2);
     // 2., 3.
     if (!self.attr("renorm").truth()) return image;
     return rescaled_to_unit_range(image);
@@ -763,6 +755,8 @@ void body(frame::ModuleBuilder& module) {
     module.import_from("albumentations", {"Crop"});
     relative_crop_class = module.define_class("RelativeCrop", {"Crop"}, "Crop using relative coordinates.",
                                               relative_crop_methods);
+    // The class dictionary holds the method under its private name.
+    own_size_check = Ref::steal(PyObject_GetItem(relative_crop_class.attr("__dict__"), names.check_after_update));
     module.define_class("CropData", {}, "Container for a single crop definition.", crop_data_methods);
     module.define_class("CropsData", {}, "Collection of crops with indices for fast lookup.", crops_data_methods);
     mesh_crop_class =

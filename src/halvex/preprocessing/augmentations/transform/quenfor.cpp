@@ -5,6 +5,7 @@
 // image, and refusing apply calls whose image size is not the one it chose
 // them for.
 
+#include "frame/base_call.hpp"
 #include "frame/module.hpp"
 #include "frame/size_check.hpp"
 
@@ -25,22 +26,19 @@ frame::Retained own_size_check;
 // Interned once at import: these are looked up for every image, box and
 // keypoint, and the per-call work should stay small next to the base class's.
 struct Names {
-    Borrowed super, round, rows, cols, aspect_ratio, last_input_height, last_input_width, check_after_update, init,
-        update_params, apply, apply_to_bbox, apply_to_keypoint, min_height, min_width;
+    Borrowed round, aspect_ratio, last_input_height, last_input_width, check_after_update, init, update_params,
+        apply, apply_to_bbox, apply_to_keypoint, min_height, min_width;
 } names;
 
-Ref base_method(Borrowed self, Borrowed name) {
-    return frame::global(names.super)(relative_padding_class, self).attr(name);
+// super(RelativePadding, self).name(*arguments, **keywords)
+Ref call_base(Borrowed self, Borrowed name, std::initializer_list<Borrowed> arguments, Borrowed keywords = {}) {
+    return frame::call_base(relative_padding_class, self, name, arguments, keywords);
 }
 
 void set(Borrowed self, Borrowed name, Borrowed value) { frame::check(PyObject_SetAttr(self, name, value)); }
 
 // What the base class hands back is only used once it has the expected type.
-Ref expect(Ref result, PyTypeObject* type) {
-    if (Py_TYPE(result.get()) != type && !result.is_none())
-        frame::raise(PyExc_TypeError, "Expected %s, got %.200s", type->tp_name, Py_TYPE(result.get())->tp_name);
-    return result;
-}
+using frame::expect_type;
 
 bool compare(Borrowed left, Borrowed right, int operation) {
     return frame::check(PyObject_RichCompareBool(left, right, operation)) != 0;
@@ -67,9 +65,9 @@ Ref init(Call& call) {
     Borrowed self = call[0], aspect_ratio = call[1], position = call[2], border_mode = call[3], value = call[4],
              mask_value = call[5], always_apply = call[6], p = call[7];
     // 1.
-    base_method(self, names.init)(kw("min_height", 1), kw("min_width", 1), kw("position", position),
-                                  kw("border_mode", border_mode), kw("value", value), kw("mask_value", mask_value),
-                                  kw("always_apply", always_apply), kw("p", p));
+    frame::base_attribute(relative_padding_class, self, names.init)(
+        kw("min_height", 1), kw("min_width", 1), kw("position", position), kw("border_mode", border_mode),
+        kw("value", value), kw("mask_value", mask_value), kw("always_apply", always_apply), kw("p", p));
     // 2. Written so that NaN fails too: it is not > 0.  An infinite ratio
     // would only fail later, on the first image.
     const double ratio = call.real(1);
@@ -86,8 +84,7 @@ Ref init(Call& call) {
 Ref update_params(Call& call) {
     Borrowed self = call[0], params = call[1], kwargs = call[2];
     // 1.
-    Ref updated = expect(frame::call_with(base_method(self, names.update_params), frame::tuple_of({params}), kwargs),
-                         &PyDict_Type);
+    Ref updated = expect_type(call_base(self, names.update_params, {params}, kwargs), &PyDict_Type);
     // 2.
     frame::record_input_size(self, "RelativePadding", updated);
     // 3. The longer side keeps its length.  Where the ratio then asks for
@@ -118,46 +115,20 @@ Ref update_params(Call& call) {
         set(self, names.min_height, min_height);
     }
     // 4.
-    return expect(frame::call_with(base_method(self, names.update_params), frame::tuple_of({updated}), kwargs),
-                  &PyDict_Type);
-}
-
-// params[key], or nothing when the key is missing.
-Ref entry(Borrowed params, Borrowed key) {
-    Ref value = Ref::borrow(PyDict_GetItemWithError(params, key));
-    if (!value && PyErr_Occurred()) throw frame::python_error();
-    return value;
-}
-
-// self.__check_after_update(**params).  It runs for every image, mask, box
-// and keypoint, so while the method is still this class's own, sizes that
-// plainly match are accepted here without the call; anything else goes
-// through the method, which raises the documented errors.
-void check_size(Borrowed self, Borrowed params) {
-    Ref method = self.attr(names.check_after_update);
-    if (PyMethod_Check(method.get()) && PyMethod_GET_FUNCTION(method.get()) == own_size_check &&
-        PyMethod_GET_SELF(method.get()) == self.get()) {
-        Ref rows = entry(params, names.rows), cols = entry(params, names.cols);
-        if (rows && cols && PyLong_CheckExact(rows.get()) && PyLong_CheckExact(cols.get()) &&
-            !compare(rows, self.attr(names.last_input_height), Py_NE) &&
-            !compare(cols, self.attr(names.last_input_width), Py_NE))
-            return;
-    }
-    frame::call_with(method, Ref::steal(PyTuple_New(0)), params);
+    return expect_type(call_base(self, names.update_params, {updated}, kwargs), &PyDict_Type);
 }
 
 // The size check, then the base class's own `method` for the same argument.
 Ref checked_base_call(Call& call, Borrowed method) {
-    Borrowed self = call[0], argument = call[1], params = call[2];
-    check_size(self, params);
-    return frame::call_with(base_method(self, method), frame::tuple_of({argument}), params);
+    frame::run_size_check(call, 2, "RelativePadding", own_size_check);
+    return frame::call_base(relative_padding_class, call[0], method, {call[1]}, call, 2);
 }
 
 Ref apply(Call& call) { return checked_base_call(call, names.apply); }
 
-Ref apply_to_bbox(Call& call) { return expect(checked_base_call(call, names.apply_to_bbox), &PyTuple_Type); }
+Ref apply_to_bbox(Call& call) { return expect_type(checked_base_call(call, names.apply_to_bbox), &PyTuple_Type); }
 
-Ref apply_to_keypoint(Call& call) { return expect(checked_base_call(call, names.apply_to_keypoint), &PyTuple_Type); }
+Ref apply_to_keypoint(Call& call) { return expect_type(checked_base_call(call, names.apply_to_keypoint), &PyTuple_Type); }
 
 Ref get_transform_init_args_names(Call&) {
     return Ref::steal(Py_BuildValue("(ssss)", "aspect_ratio", "border_mode", "value", "mask_value"));
@@ -191,10 +162,7 @@ const frame::Callable relative_padding_methods[] = {
 };
 
 void body(frame::ModuleBuilder& module) {
-    names = {frame::interned("super"),
-             frame::interned("round"),
-             frame::interned("rows"),
-             frame::interned("cols"),
+    names = {frame::interned("round"),
              frame::interned("aspect_ratio"),
              frame::interned("_RelativePadding__last_input_height"),
              frame::interned("_RelativePadding__last_input_width"),
