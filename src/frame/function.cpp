@@ -299,9 +299,14 @@ std::size_t parameter_named(const Signature& signature, PyObject* keyword) {
     for (std::size_t index = 0; index < count; ++index)
         if (signature.parameters[index].interned_name.get() == keyword && named(signature.parameters[index]))
             return index;
+    // Keywords for **kwargs land here every time; unequal hashes (cached in
+    // both strings) rule most parameters out without comparing text.
+    const Py_hash_t hash = PyUnicode_CheckExact(keyword) ? PyObject_Hash(keyword) : -1;
     for (std::size_t index = 0; index < count; ++index) {
         const Parameter& parameter = signature.parameters[index];
-        if (named(parameter) && PyUnicode_Compare(parameter.interned_name, keyword) == 0) return index;
+        if (!named(parameter)) continue;
+        if (hash != -1 && PyObject_Hash(parameter.interned_name) != hash) continue;
+        if (PyUnicode_Compare(parameter.interned_name, keyword) == 0) return index;
     }
     if (PyErr_Occurred()) throw python_error();
     return count;

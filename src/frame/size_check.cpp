@@ -52,17 +52,25 @@ Ref check_after_update(Call& call) {
     return Ref::none();
 }
 
-void run_size_check(const Call& call, std::size_t kwargs_index, const char* class_name, Borrowed own_check) {
+SizeCheck size_check_of(const char* class_name, Borrowed cls) {
+    SizeCheck result{private_name(class_name, "check_after_update"), private_name(class_name, "last_input_height"),
+                     private_name(class_name, "last_input_width"), {}};
+    // The class dictionary holds the method under its private name.
+    result.own = Ref::steal(PyObject_GetItem(cls.attr("__dict__"), result.method_name));
+    return result;
+}
+
+void run_size_check(const Call& call, std::size_t kwargs_index, const SizeCheck& size_check) {
     Borrowed self = call[0];
-    Ref method = self.attr(private_name(class_name, "check_after_update"));
-    if (PyMethod_Check(method.get()) && PyMethod_GET_FUNCTION(method.get()) == own_check.get() &&
+    Ref method = self.attr(size_check.method_name);
+    if (PyMethod_Check(method.get()) && PyMethod_GET_FUNCTION(method.get()) == size_check.own.get() &&
         PyMethod_GET_SELF(method.get()) == self.get()) {
         static PyObject* const rows_name = interned("rows").get();
         static PyObject* const cols_name = interned("cols").get();
         Borrowed rows = call.keyword(rows_name), cols = call.keyword(cols_name);
         if (rows && cols && PyLong_CheckExact(rows.get()) && PyLong_CheckExact(cols.get())) {
-            Ref height = self.attr(private_name(class_name, "last_input_height"));
-            Ref width = self.attr(private_name(class_name, "last_input_width"));
+            Ref height = self.attr(size_check.height_name);
+            Ref width = self.attr(size_check.width_name);
             // The comparisons the method makes, so that the outcome is the same.
             if (!check(PyObject_RichCompareBool(rows, height, Py_NE)) &&
                 !check(PyObject_RichCompareBool(cols, width, Py_NE)))

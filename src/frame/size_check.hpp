@@ -12,14 +12,22 @@ namespace halvex::frame {
 // the class being the one whose table row declares the method.
 Ref check_after_update(Call& call);
 
+// One class's size check, looked up once at import: its private names and
+// the `__check_after_update` function the class declares.
+struct SizeCheck {
+    Borrowed method_name, height_name, width_name;
+    Retained own;
+};
+// `class_name` must be a string literal (see record_input_size); `cls` the class.
+SizeCheck size_check_of(const char* class_name, Borrowed cls);
+
 // `self.__check_after_update(**kwargs)` at the start of an apply method:
-// `call` has self at 0 and its **kwargs at `kwargs_index`; `class_name` is a
-// string literal as for record_input_size, and `own_check` the function the
-// class declares.  The check runs for every image, box and keypoint, so while
-// the method is still that function, sizes that plainly match (ints equal to
-// the stored ones) pass here without the call; everything else goes through
-// the method, which raises the documented errors.
-void run_size_check(const Call& call, std::size_t kwargs_index, const char* class_name, Borrowed own_check);
+// `call` has self at 0 and its **kwargs at `kwargs_index`.  The check runs
+// for every image, box and keypoint, so while the method is still the
+// class's own, sizes that plainly match (ints equal to the stored ones) pass
+// here without the call; everything else goes through the method, which
+// raises the documented errors.
+void run_size_check(const Call& call, std::size_t kwargs_index, const SizeCheck& size_check);
 
 // Record the image size of an update: `_<Class>__last_input_height` and
 // `_width` become int(params["rows"]) and int(params["cols"]).  `class_name`

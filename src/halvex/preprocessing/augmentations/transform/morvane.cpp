@@ -25,17 +25,17 @@ using frame::global;
 using frame::kw;
 using frame::Ref;
 
-// The class objects, for super(Class, self), and RelativeCrop's own `__check_after_update`.
+// The class objects, for super(Class, self), and RelativeCrop's size check.
 frame::Retained relative_crop_class;
 frame::Retained mesh_crop_class;
-frame::Retained own_size_check;
+frame::SizeCheck size_check;
 
 // Names used on every sample, interned once at import so that attribute
 // access does not look them up again.
 struct Names {
     Borrowed x_min, y_min, x_max, y_max;
     Borrowed x_min_percent, y_min_percent, x_max_percent, y_max_percent;
-    Borrowed last_input_width, last_input_height, check_after_update, update_child;
+    Borrowed last_input_width, last_input_height, update_child;
 };
 Names names;
 
@@ -50,7 +50,6 @@ void intern_names() {
              frame::interned("y_max_percent"),
              frame::interned("_RelativeCrop__last_input_width"),
              frame::interned("_RelativeCrop__last_input_height"),
-             frame::interned("_RelativeCrop__check_after_update"),
              frame::interned("update_child")};
 }
 
@@ -203,7 +202,7 @@ Ref relative_crop_update_child(Call& call) {
 
 // The size check, then the base class's own `method` for the same argument.
 Ref checked_base_call(Call& call, const char* method) {
-    frame::run_size_check(call, 2, "RelativeCrop", own_size_check);
+    frame::run_size_check(call, 2, size_check);
     return frame::call_base(relative_crop_class, call[0], frame::interned(method), {call[1]}, call, 2);
 }
 
@@ -755,8 +754,7 @@ void body(frame::ModuleBuilder& module) {
     module.import_from("albumentations", {"Crop"});
     relative_crop_class = module.define_class("RelativeCrop", {"Crop"}, "Crop using relative coordinates.",
                                               relative_crop_methods);
-    // The class dictionary holds the method under its private name.
-    own_size_check = Ref::steal(PyObject_GetItem(relative_crop_class.attr("__dict__"), names.check_after_update));
+    size_check = frame::size_check_of("RelativeCrop", relative_crop_class);
     module.define_class("CropData", {}, "Container for a single crop definition.", crop_data_methods);
     module.define_class("CropsData", {}, "Collection of crops with indices for fast lookup.", crops_data_methods);
     mesh_crop_class =

@@ -19,14 +19,14 @@ using frame::Call;
 using frame::kw;
 using frame::Ref;
 
-// The class object, for super(RelativePadding, self), and its own `__check_after_update`.
+// The class object, for super(RelativePadding, self), and its size check.
 frame::Retained relative_padding_class;
-frame::Retained own_size_check;
+frame::SizeCheck size_check;
 
 // Interned once at import: these are looked up for every image, box and
 // keypoint, and the per-call work should stay small next to the base class's.
 struct Names {
-    Borrowed round, aspect_ratio, last_input_height, last_input_width, check_after_update, init, update_params,
+    Borrowed round, aspect_ratio, last_input_height, last_input_width, init, update_params,
         apply, apply_to_bbox, apply_to_keypoint, min_height, min_width;
 } names;
 
@@ -120,7 +120,7 @@ Ref update_params(Call& call) {
 
 // The size check, then the base class's own `method` for the same argument.
 Ref checked_base_call(Call& call, Borrowed method) {
-    frame::run_size_check(call, 2, "RelativePadding", own_size_check);
+    frame::run_size_check(call, 2, size_check);
     return frame::call_base(relative_padding_class, call[0], method, {call[1]}, call, 2);
 }
 
@@ -166,7 +166,6 @@ void body(frame::ModuleBuilder& module) {
              frame::interned("aspect_ratio"),
              frame::interned("_RelativePadding__last_input_height"),
              frame::interned("_RelativePadding__last_input_width"),
-             frame::interned("_RelativePadding__check_after_update"),
              frame::interned("__init__"),
              frame::interned("update_params"),
              frame::interned("apply"),
@@ -181,8 +180,7 @@ void body(frame::ModuleBuilder& module) {
     Ref cls = module.define_class("RelativePadding", {"PadIfNeeded"},
                                   "Pad to a target aspect ratio while keeping the original content position.",
                                   relative_padding_methods);
-    // The class dictionary holds the method under its private name.
-    own_size_check = Ref::steal(PyObject_GetItem(cls.attr("__dict__"), names.check_after_update));
+    size_check = frame::size_check_of("RelativePadding", cls);
     relative_padding_class = cls;
 }
 
