@@ -85,7 +85,6 @@ Ref python_round(Borrowed value) {
     }
     return global("round")(value);
 }
-Ref empty_tuple() { return Ref::steal(PyTuple_New(0)); }
 Ref slice(PyObject* start, PyObject* stop, PyObject* step) { return Ref::steal(PySlice_New(start, stop, step)); }
 
 // for item in iterable: visit(item)
