@@ -24,6 +24,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from callables import TARGETS, module, unlisted_call, valid_case
+from layouts import in_layout
 
 EXAMPLES = int(os.environ.get("HALVEX_FUZZ_EXAMPLES", "30"))
 FUZZ = settings(
@@ -190,13 +191,8 @@ def _layout(array, layout):
 
 
 def _in_layout(array, layout):
-    if layout == "fortran":
-        return np.asfortranarray(array)
-    if layout == "strided":
-        wide = np.zeros(tuple(2 * n for n in array.shape), array.dtype)
-        view = wide[tuple(slice(None, None, 2) for _ in array.shape)]
-        view[...] = array
-        return view
+    if layout in ("fortran", "strided"):
+        return in_layout(array, layout)
     if layout == "reversed":
         backwards = (slice(None, None, -1),) * array.ndim
         return np.ascontiguousarray(array[backwards])[backwards]
