@@ -1,0 +1,3 @@
+from typing import Any, Literal
+
+import numpy as np
