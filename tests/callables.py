@@ -1,4 +1,4 @@
-"""Every Python-visible callable of the six modules, and a valid call of each.
+"""Every Python-visible callable of the native modules, and a valid call of each.
 
 The reliability suites (hostile input, leaks, threads) find the callables by
 introspection, so a function or method added to a module is fuzzed without
@@ -21,6 +21,7 @@ MODULES = {
         name: f"{PACKAGE}.augmentations.transform.{name}"
         for name in ("morvane", "dalmire", "quenfor", "brisel", "orvetta")
     },
+    "ops": "halvex.ops",
 }
 
 # Dunder methods that the modules define and that callers reach.

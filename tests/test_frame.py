@@ -28,6 +28,9 @@ MODULES = {
     "halvex.preprocessing.augmentations.transform.orvetta": (
         "Select exactly one transform while retaining original per-transform probabilities."
     ),
+    "halvex.ops": (
+        "Exact overlap, non-maximum suppression, visibility and box conventions for rotated boxes."
+    ),
 }
 
 

@@ -22,14 +22,12 @@ from enum import Enum
 
 import pytest
 
+import callables
+
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 SOURCE = ROOT / "src"
 
-TRANSFORM = "halvex.preprocessing.augmentations.transform"
-MODULES = [
-    "halvex.preprocessing.kestril",
-    *(f"{TRANSFORM}.{name}" for name in ("morvane", "dalmire", "quenfor", "brisel", "orvetta")),
-]
+MODULES = list(callables.MODULES.values())
 
 DECORATORS = ("classmethod", "staticmethod", "property")
 

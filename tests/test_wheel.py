@@ -7,15 +7,11 @@ import subprocess
 import sys
 import sysconfig
 
+import callables
+
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 
-MODULES = [
-    "halvex.preprocessing.kestril",
-    *(
-        f"halvex.preprocessing.augmentations.transform.{name}"
-        for name in ("morvane", "dalmire", "quenfor", "brisel", "orvetta")
-    ),
-]
+MODULES = list(callables.MODULES.values())
 
 
 def test_wheel_installs_into_a_fresh_environment_and_imports(tmp_path):
