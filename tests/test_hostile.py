@@ -594,3 +594,40 @@ def test_keywords_named_by_str_subclasses(target):
     keywords = {KeywordName(p.name): value for p, value in zip(positional, args)}
     keywords.update({KeywordName(name): value for name, value in kwargs.items()})
     assert _outcome(case.call, (), keywords) == expected
+
+
+# ---- counts that cannot fit in memory -------------------------------------------------------
+
+# Each call is asked for more objects than any machine holds; it must say so at
+# once with MemoryError instead of growing until the machine gives out.
+ABSURD_COUNTS = {
+    "keypoints for 10**11 boxes": "kestril.keypoints_trivial_lookup(3 * 10**11)",
+    "keypoints for 10**12 boxes": "kestril.keypoints_trivial_lookup(3 * 10**12)",
+    "mesh of 10**5 x 10**5": "morvane.MeshCrop(100000, 100000, 0.5, 0.5, renorm=False)",
+    "mesh of 10**9 x 10**9": "morvane.MeshCrop(10**9, 10**9, 0.5, 0.5, renorm=False)",
+    "mesh of 2**62 x 2**62 in pixels": "morvane.MeshCrop(2**62, 2**62, 300.0, 200.0)",
+    # Few windows, but each overlapping tens of thousands of others in the index.
+    "mesh of 10**5 x 1 half-width windows": "morvane.MeshCrop(100000, 1, 0.5, 0.5)",
+}
+SECONDS_FOR_AN_ABSURD_COUNT = 5
+
+
+@pytest.mark.parametrize("call", ABSURD_COUNTS.values(), ids=ABSURD_COUNTS.keys())
+def test_absurd_counts_raise_memory_error_at_once(call):
+    # In a child process, so that a regression that does start building is
+    # stopped by the timeout instead of taking this test run's memory.
+    script = (
+        "import time\n"
+        "from halvex.preprocessing import kestril\n"
+        "from halvex.preprocessing.augmentations.transform import morvane\n"
+        "start = time.perf_counter()\n"
+        "try:\n"
+        f"    {call}\n"
+        "except MemoryError as error:\n"
+        "    print('MemoryError', time.perf_counter() - start, error)\n"
+    )
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr[-3000:]
+    kind, seconds, message = result.stdout.split(" ", 2)
+    assert kind == "MemoryError" and "need at least" in message
+    assert float(seconds) < SECONDS_FOR_AN_ABSURD_COUNT

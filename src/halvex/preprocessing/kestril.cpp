@@ -6,6 +6,7 @@
 // that any other input (other dtypes, subclasses, odd shapes under python -O)
 // behaves, and fails, exactly as numpy does.
 
+#include "frame/memory.hpp"
 #include "frame/module.hpp"
 #include "frame/numpy.hpp"
 #include "kernels/box_formats.hpp"
@@ -332,6 +333,12 @@ Ref keypoints_trivial_lookup(Call& call) {
     // 2. true division, then truncation toward zero
     Ref number_of_boxes = Ref::steal(PyNumber_Long(Ref::steal(PyNumber_TrueDivide(number_of_keypoints, number(3)))));
     Ref expected_shape = tuple_of({Ref::steal(PyNumber_Multiply(number_of_boxes, number(3)))});
+    // Each keypoint gets two unicode labels: its box number (4 bytes a digit)
+    // and its role (6 characters).  Refuse at once what cannot fit.
+    const double boxes = number_of_boxes.to_double();
+    if (boxes > 0)
+        frame::require_memory(3 * boxes, 4.0 * (std::floor(std::log10(std::max(boxes - 1, 1.0))) + 1) + 24,
+                              "keypoint labels");
     // 3.
     Ref instance_lookup =
         np.attr("repeat")(np.attr("arange")(0, number_of_boxes), 3).attr("astype")(global("str"));

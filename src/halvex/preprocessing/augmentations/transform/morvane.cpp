@@ -8,13 +8,16 @@
 // that contain keypoints.
 
 #include "frame/base_call.hpp"
+#include "frame/memory.hpp"
 #include "frame/module.hpp"
 #include "frame/numpy.hpp"
 #include "frame/size_check.hpp"
 #include "kernels/unit_range.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <optional>
+#include <vector>
 
 namespace {
 
@@ -526,6 +529,46 @@ Ref mesh_crop_batches_per_index(Call& call) {
     return Ref::steal(PyNumber_Long(product));
 }
 
+// How many entries one axis of the CropsData lookup index gets: every window
+// is filed under each distinct edge value of that axis within [start, end).
+// The edges of a column are the same in every row, so one pass over the
+// columns (rows) gives it.
+double index_entries(Borrowed self, Py_ssize_t count, const char* start_name, const char* end_name) {
+    std::vector<double> starts, ends;
+    starts.reserve(static_cast<std::size_t>(count));
+    ends.reserve(static_cast<std::size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Ref position = frame::to_python(i);
+        starts.push_back(self.call_method(start_name, position).to_double());
+        ends.push_back(self.call_method(end_name, position).to_double());
+    }
+    std::vector<double> values(starts);
+    values.insert(values.end(), ends.begin(), ends.end());
+    std::sort(values.begin(), values.end());
+    values.erase(std::unique(values.begin(), values.end()), values.end());
+    double entries = 0;
+    for (std::size_t i = 0; i < starts.size(); ++i) {
+        const auto first = std::lower_bound(values.begin(), values.end(), starts[i]);
+        const auto last = std::lower_bound(values.begin(), values.end(), ends[i]);
+        if (first < last) entries += static_cast<double>(last - first);
+    }
+    return entries;
+}
+
+// Refuse at once a mesh that cannot fit, rather than growing for minutes
+// until the machine gives out.  A window is a CropData instance with its
+// attribute dictionary and edges, well over a kilobyte (about 4 KB measured);
+// each entry of the lookup index is at least a set slot of 16 bytes.  The
+// window count is checked first, so the edges are only asked for when there
+// are few enough columns and rows to list.
+void require_mesh_memory(Borrowed self, Py_ssize_t columns, Py_ssize_t rows) {
+    const double windows = static_cast<double>(columns) * static_cast<double>(rows);
+    frame::require_memory(windows, 1024, "mesh windows");
+    const double entries = static_cast<double>(rows) * index_entries(self, columns, "x1", "x2") +
+                           static_cast<double>(columns) * index_entries(self, rows, "y1", "y2");
+    frame::require_memory(windows, 1024 + entries * 16 / windows, "mesh windows with their lookup index");
+}
+
 Ref mesh_crop_init(Call& call) {
     Borrowed self = call[0], number_crops_x = call[1], number_crops_y = call[2];
     // 1.
@@ -542,6 +585,7 @@ Ref mesh_crop_init(Call& call) {
     self.set_attr("crops", Py_None);
     // 3. product(range(number_crops_x), range(number_crops_y)): x outer, y inner.
     const Py_ssize_t columns = number_crops_x.to_ssize(), rows = number_crops_y.to_ssize();
+    if (columns > 0 && rows > 0) require_mesh_memory(self, columns, rows);
     Ref windows = Ref::steal(PyList_New(0));
     Ref crop_data = global("CropData");
     Py_ssize_t k = 0;
