@@ -87,6 +87,7 @@ from hypothesis.extra import numpy as hnp  # noqa: E402
 
 from layouts import LAYOUTS, in_layout  # noqa: E402
 from numpy_formulation import boxes as reference  # noqa: E402
+from tolerance import TRIG_ULPS, assert_close, eps, norms, row_scale  # noqa: E402
 
 rng = np.random.default_rng(11)
 
@@ -118,26 +119,30 @@ def outcome(call):
         return error
 
 
-def assert_same_outcome(ours, theirs, trig_type=np.float64):
-    """Same exception type and text, or arrays of the same dtype, shape and values.
-
-    Values agree to a few ulp of the trigonometry's dtype, since numpy ships
-    its own cos, sin and atan2.
-    """
+def assert_same_outcome(ours, theirs, tolerance=None):
+    """Same exception type and text, or arrays of the same dtype and shape whose
+    values agree within `tolerance` (an array, or a tuple of them for a tuple
+    of results; see tests/tolerance.py), bit for bit without one."""
     if isinstance(theirs, Exception):
         assert type(ours) is type(theirs) and str(ours) == str(theirs), (ours, theirs)
         return
     assert not isinstance(ours, Exception), ours
     if isinstance(theirs, tuple):
         assert isinstance(ours, tuple) and len(ours) == len(theirs)
-        for mine, expected in zip(ours, theirs):
-            assert_same_outcome(mine, expected, trig_type)
+        for index, (mine, expected) in enumerate(zip(ours, theirs)):
+            assert_same_outcome(mine, expected, None if tolerance is None else tolerance[index])
         return
-    assert ours.dtype == theirs.dtype and ours.shape == theirs.shape
-    eps = max(np.finfo(theirs.dtype).eps if theirs.dtype.kind == "f" else 0, np.finfo(trig_type).eps)
-    finite = np.abs(theirs[np.isfinite(theirs)])
-    scale = max(1.0, float(finite.max(initial=0)))
-    np.testing.assert_allclose(ours, theirs, rtol=16 * eps, atol=16 * eps * scale)
+    if tolerance is None:
+        assert ours.dtype == theirs.dtype and ours.shape == theirs.shape
+        np.testing.assert_array_equal(ours, theirs)
+    else:
+        assert_close(ours, theirs, tolerance)
+
+
+def per_box(scale, n, result_shape):
+    """A per-box tolerance (n,) spread over a result whose rows belong to the boxes in order."""
+    rows = result_shape[0] // n if n else 0
+    return np.repeat(scale, rows).reshape((result_shape[0],) + (1,) * (len(result_shape) - 1))
 
 
 def random_orva(n, dtype=np.float64):
@@ -164,8 +169,32 @@ def test_orva_conversions_match_numpy(road, name, dtype, n, layout):
     boxes = in_layout(random_orva(n, dtype), layout)
     before = boxes.copy()
     expected = outcome(lambda: getattr(reference, name)(boxes.copy()))
-    assert_same_outcome(outcome(lambda: getattr(kestril, name)(boxes)), expected, trig_of(dtype))
+    tolerance = None if isinstance(expected, Exception) else conversion_tolerance(boxes, expected)
+    assert_same_outcome(outcome(lambda: getattr(kestril, name)(boxes)), expected, tolerance)
     np.testing.assert_array_equal(boxes, before)
+
+
+def conversion_tolerance(boxes, expected):
+    """Corners and edge midpoints are the centre plus the rotated half sizes:
+    a few ulp of the box's coordinates and sizes."""
+    scale = row_scale(np.asarray(boxes)[:, :4]).ravel()
+    return TRIG_ULPS * eps(trig_of(boxes.dtype), expected.dtype) * per_box(scale, len(boxes), expected.shape)
+
+
+CONVERSION_FAULTS = {
+    "swapped corners": lambda boxes: reference.orva_to_box_corners(boxes.copy())[:, [1, 0, 2, 3]],
+    "angle with the wrong sign": lambda boxes: reference.orva_to_box_corners(boxes * [1, 1, 1, 1, -1]),
+    "a float32 intermediate": lambda boxes: reference.orva_to_box_corners(boxes.astype(np.float32)).astype(np.float64),
+}
+
+
+@pytest.mark.parametrize("fault", CONVERSION_FAULTS.values(), ids=CONVERSION_FAULTS.keys())
+def test_the_conversion_comparison_catches_planted_faults(fault):
+    boxes = random_orva(1000)
+    expected = reference.orva_to_box_corners(boxes.copy())
+    assert_same_outcome(kestril.orva_to_box_corners(boxes), expected, conversion_tolerance(boxes, expected))
+    with pytest.raises(AssertionError, match="outside their tolerance"):
+        assert_same_outcome(fault(boxes), expected, conversion_tolerance(boxes, expected))
 
 
 @pytest.mark.parametrize(
@@ -191,7 +220,14 @@ def test_box_corners_to_orva_matches_numpy(road, corner_type, angle_type, n, lay
     angles = in_layout((rng.normal(size=n) * 3).astype(angle_type), layout)
     before = corners.copy()
     expected = outcome(lambda: reference.box_corners_to_orva(corners.copy(), angles.copy()))
-    assert_same_outcome(outcome(lambda: kestril.box_corners_to_orva(corners, angles)), expected, trig_of(angle_type))
+    tolerance = None
+    if not isinstance(expected, Exception):
+        # sizes come from corners rotated back: a few ulp of the corners'
+        # magnitude; centres and the negated angle involve no trigonometry
+        tolerance = np.zeros(expected.shape)
+        tolerance[:, 2:4] = TRIG_ULPS * eps(trig_of(angle_type), expected.dtype) * row_scale(corners).reshape(-1, 1)
+        tolerance[:, :2] = 4 * eps(expected.dtype) * row_scale(corners).reshape(-1, 1)
+    assert_same_outcome(outcome(lambda: kestril.box_corners_to_orva(corners, angles)), expected, tolerance)
     np.testing.assert_array_equal(corners, before)
 
 
@@ -203,7 +239,14 @@ def test_keypoints_to_orva_matches_numpy_and_writes_the_callers_array(road, dtyp
     theirs = values.copy()
     expected = outcome(lambda: reference.keypoints_to_orva(theirs))
     keypoints = in_layout(values, layout)
-    assert_same_outcome(outcome(lambda: kestril.keypoints_to_orva(keypoints)), expected, trig_of(dtype))
+    tolerance = None
+    if not isinstance(expected, Exception):
+        # centres are copied; sizes are lengths (no trigonometry, rounded to
+        # float32); the angle is an arctan2 of at most pi, rounded to float32
+        tolerance = np.zeros(expected.shape)
+        tolerance[:, 2:4] = 4 * eps(expected.dtype) * 4 * row_scale(values).reshape(-1, 1)
+        tolerance[:, 4] = TRIG_ULPS * eps(trig_of(dtype), expected.dtype) * np.pi
+    assert_same_outcome(outcome(lambda: kestril.keypoints_to_orva(keypoints)), expected, tolerance)
     np.testing.assert_array_equal(keypoints, theirs)
 
 
@@ -398,8 +441,73 @@ def test_reconstruction_matches_numpy(road, mode, dtype, n, layout):
         keypoints.copy(), box_reconstruction_mode=reference_mode(mode)))
     result = outcome(lambda: kestril.get_box_and_rotation_from_parallelogram_keypoints(
         keypoints, box_reconstruction_mode=mode))
-    assert_same_outcome(result, expected)
+    assert_same_reconstruction(result, expected, keypoints)
     np.testing.assert_array_equal(keypoints, before)
+
+
+def assert_same_reconstruction(result, expected, keypoints):
+    if isinstance(expected, Exception):
+        assert_same_outcome(result, expected)
+        return
+    assert isinstance(result, tuple) and len(result) == 2, result
+    corner_tolerance, rotation_tolerance = reconstruction_tolerance(keypoints, expected[0])
+    assert_close(result[0], expected[0], corner_tolerance)
+    assert_close(result[1], expected[1], rotation_tolerance, angles=True)
+
+
+def _wrong_mode(keypoints, result):
+    return reference.get_box_and_rotation_from_parallelogram_keypoints(
+        keypoints.copy(), box_reconstruction_mode=reference.BoxReconstruction.AVG)
+
+
+def _float32_intermediate(keypoints, result):
+    return reference.get_box_and_rotation_from_parallelogram_keypoints(
+        keypoints.astype(np.float32).astype(np.float64), box_reconstruction_mode=reference.BoxReconstruction.MIN)
+
+
+RECONSTRUCTION_FAULTS = {
+    "swapped corners": lambda keypoints, result: (result[0][:, [1, 0, 2, 3]], result[1]),
+    "angle with the wrong sign": lambda keypoints, result: (result[0], -result[1]),
+    "the wrong mode": _wrong_mode,
+    "a float32 intermediate": _float32_intermediate,
+    "corners off by a millionth": lambda keypoints, result: (result[0] * (1 + 1e-6), result[1]),
+}
+
+
+@pytest.mark.parametrize("fault", RECONSTRUCTION_FAULTS.values(), ids=RECONSTRUCTION_FAULTS.keys())
+def test_the_reconstruction_comparison_catches_planted_faults(fault):
+    # The tolerances above follow the conditioning; they must stay sharp
+    # enough that each of these mistakes fails the comparison.
+    keypoints = rng.normal(size=(1000, 3, 2)) * 50
+    expected = reference.get_box_and_rotation_from_parallelogram_keypoints(
+        keypoints.copy(), box_reconstruction_mode=reference.BoxReconstruction.MIN)
+    result = kestril.get_box_and_rotation_from_parallelogram_keypoints(
+        keypoints, box_reconstruction_mode=kestril.BoxReconstruction.MIN)
+    assert_same_reconstruction(result, expected, keypoints)
+    with pytest.raises(AssertionError, match="outside their tolerance"):
+        assert_same_reconstruction(fault(keypoints, result), expected, keypoints)
+
+
+def reconstruction_tolerance(keypoints, corners):
+    """Tolerances for the corners and the rotations of rebuilt rectangles.
+
+    The rebuilding turns each parallelogram by the angle of its longer
+    half-axis and back, so the corners carry a few ulp of the half-axes'
+    lengths, plus the rounding of adding the centre.  The rotation is the
+    angle of the rebuilt top half-axis: an error e there turns it by up to
+    e / |top half-axis|, which is large for a nearly flat parallelogram
+    rebuilt with MIN (its top half-axis shrinks toward nothing).
+    """
+    points = np.asarray(keypoints, dtype=np.float64)
+    center = points[:, 0]
+    half_axes = points[:, 1:] - center[:, None]
+    lengths = norms(half_axes).sum(axis=(1, 2))
+    corner_scale = lengths + np.abs(center).max(axis=1, initial=0)
+    top = (corners[:, 0] + corners[:, 1]) / 2 - center
+    with np.errstate(divide="ignore", invalid="ignore"):
+        turn = np.where(lengths > 0, lengths / norms(top)[:, 0], 0.0)
+    unit = TRIG_ULPS * eps(np.float64)
+    return unit * corner_scale[:, None, None], unit * (np.pi + turn)
 
 
 def test_reconstruction_of_a_sheared_box():

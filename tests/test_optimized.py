@@ -17,7 +17,7 @@ ROOT = pathlib.Path(__file__).resolve().parents[1]
 
 # Packaging, typing, multi-process and long-running memory tests do not
 # depend on assertions; the hostile-input suite runs itself under -O.
-NOT_HERE = ["test_optimized.py", "test_wheel.py", "test_stubs.py", "test_scale_out.py", "test_leaks.py"]
+NOT_HERE = ["test_optimized.py", "test_perturbed_trig.py", "test_wheel.py", "test_stubs.py", "test_scale_out.py", "test_leaks.py"]
 
 
 @pytest.mark.skipif(expect.OPTIMIZED, reason="this is the -O run")

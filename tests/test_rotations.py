@@ -12,15 +12,20 @@ import expect
 from halvex.preprocessing import kestril
 from layouts import LAYOUTS, in_layout
 from numpy_formulation import rotations as reference
+from tolerance import TRIG_ULPS, assert_close, eps, norms
 
 rng = np.random.default_rng(7)
 
 
-def assert_same_values(actual, expected, trig_type=None):
-    """Equal dtype, shape and values; trig (in `trig_type`) may differ by a few ulp."""
-    assert actual.dtype == expected.dtype and actual.shape == expected.shape
-    ulp = max(np.finfo(expected.dtype).eps, np.finfo(trig_type or expected.dtype).eps)
-    np.testing.assert_allclose(actual, expected, rtol=8 * ulp, atol=8 * ulp * max(1.0, np.abs(expected).max(initial=0)))
+def assert_same_values(actual, expected, trig_type=None, axes=1):
+    """Equal dtype, shape and values up to the trigonometry (in `trig_type`).
+
+    A rotation keeps lengths, so a rotated point (matrix) may move by a few
+    ulp of its own length (norm), however small its coordinates come out:
+    `axes` is 1 for points, 2 for matrices.
+    """
+    tolerance = TRIG_ULPS * eps(expected.dtype, trig_type) * norms(expected, axes)
+    assert_close(actual, expected, tolerance)
 
 
 # ---- get_rotation_matrix_2d --------------------------------------------------
@@ -35,12 +40,10 @@ def test_rotation_matrix_values():
     assert identity.dtype == np.float64 and identity.tolist() == [[1.0, -0.0], [0.0, 1.0]]
     assert math.copysign(1.0, identity[0, 1]) == -1.0
     for angle in (0.3, -2.0, 1e5):
-        np.testing.assert_array_equal(
-            kestril.get_rotation_matrix_2d(angle_in_rad=angle), reference.get_rotation_matrix_2d(angle_in_rad=angle)
-        )
-        np.testing.assert_array_equal(
-            kestril.get_rotation_matrix_2d(angle_in_deg=angle), reference.get_rotation_matrix_2d(angle_in_deg=angle)
-        )
+        # entries are sines and cosines: a few ulp of one
+        for kind in ("angle_in_rad", "angle_in_deg"):
+            assert_close(kestril.get_rotation_matrix_2d(**{kind: angle}),
+                         reference.get_rotation_matrix_2d(**{kind: angle}), TRIG_ULPS * eps(np.float64))
 
 
 @pytest.mark.parametrize(
@@ -76,7 +79,9 @@ def test_angles_of_axis_points():
 @pytest.mark.parametrize("n", [0, 1, 1000])
 def test_angles_match_numpy(dtype, layout, n):
     points = in_layout((rng.normal(size=(n, 2)) * 50).astype(dtype), layout)
-    assert_same_values(kestril.get_angles_from_points(points), reference.get_angles_from_points(points))
+    expected = reference.get_angles_from_points(points)
+    # arctan2 is good to a few ulp of its result
+    assert_close(kestril.get_angles_from_points(points), expected, TRIG_ULPS * eps(expected.dtype) * np.abs(expected))
 
 
 def test_angles_shape_checks():
@@ -121,7 +126,24 @@ def test_rotations_match_numpy_in_place(kind, point_type, angle_type, layout, ro
     target = in_layout(values, layout)
     returned = ours(target, angles)
     assert returned is target
-    assert_same_values(target, expected, np.cos(np.zeros(1, angle_type)).dtype)
+    assert_same_values(target, expected, np.cos(np.zeros(1, angle_type)).dtype, 1 if kind == "points" else 2)
+
+
+ROTATION_FAULTS = {
+    "angle with the wrong sign": lambda points, angles: reference.rot_points_multi_rads(points, -angles),
+    "a float32 intermediate": lambda points, angles: reference.rot_points_multi_rads(
+        points, angles.astype(np.float32)),
+    "x and y swapped": lambda points, angles: reference.rot_points_multi_rads(points, angles)[..., ::-1],
+}
+
+
+@pytest.mark.parametrize("fault", ROTATION_FAULTS.values(), ids=ROTATION_FAULTS.keys())
+def test_the_rotation_comparison_catches_planted_faults(fault):
+    points, angles = rng.normal(size=(500, 4, 2)) * 100, rng.normal(size=500) * 4
+    expected = reference.rot_points_multi_rads(points.copy(), angles)
+    assert_same_values(kestril.rot_points_multi_rads(points.copy(), angles), expected)
+    with pytest.raises(AssertionError, match="outside their tolerance"):
+        assert_same_values(fault(points.copy(), angles), expected)
 
 
 def test_rotation_of_one_point():
@@ -170,7 +192,7 @@ def test_aliased_angles_are_read_before_they_are_overwritten():
     points = rng.normal(size=(50, 4, 2))
     expected = reference.rot_points_multi_rads(points.copy(), points.copy()[:, 0, 0])
     kestril.rot_points_multi_rads(points, points[:, 0, 0])
-    np.testing.assert_allclose(points, expected, rtol=1e-15)
+    assert_same_values(points, expected)
 
 
 def test_self_overlapping_target_behaves_like_numpy():
@@ -182,7 +204,8 @@ def test_self_overlapping_target_behaves_like_numpy():
     angles = np.array([0.1, 0.2, 0.3])
     reference.rot_points_multi_rads(expected, angles)
     kestril.rot_points_multi_rads(target, angles)
-    np.testing.assert_array_equal(base, expected_base)
+    # each stored point is one of four aliases, turned once per alias
+    assert_close(base, expected_base, 4 * TRIG_ULPS * eps(np.float64) * norms(expected_base.reshape(4, 2)).repeat(2))
 
 
 @pytest.mark.parametrize(
@@ -215,7 +238,7 @@ def test_rotations_preserve_lengths_and_match_numpy(points, angle):
     angles = np.full(points.shape[0], angle)
     expected = reference.rot_points_multi_rads(points.copy(), angles)
     kestril.rot_points_multi_rads(points, angles)
-    np.testing.assert_allclose(points, expected, rtol=1e-14, atol=1e-8)
+    assert_same_values(points, expected)
 
 
 def test_optimised_mode_skips_assertions_without_crashing():

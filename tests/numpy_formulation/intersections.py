@@ -11,6 +11,8 @@ from __future__ import annotations
 
 import numpy as np
 
+from . import trig
+
 
 def rot_points_multi_rads(points: np.ndarray, rotation_rads: np.ndarray) -> np.ndarray:
     number_of_rotations = points.shape[0]
@@ -22,8 +24,8 @@ def rot_points_multi_rads(points: np.ndarray, rotation_rads: np.ndarray) -> np.n
         state_dimensionality,
     )
     assert rotation_rads.shape == (number_of_rotations,)
-    cr = np.cos(rotation_rads)
-    sr = np.sin(rotation_rads)
+    cr = trig.cos(rotation_rads)
+    sr = trig.sin(rotation_rads)
     rotation_matrix = np.array([[cr, -sr], [sr, cr]]).reshape(2, 2, number_of_rotations)
     assert rotation_matrix.shape == (
         state_dimensionality,

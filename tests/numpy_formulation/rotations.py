@@ -2,6 +2,8 @@
 
 import numpy as np
 
+from . import trig
+
 
 def get_rotation_matrix_2d(*, angle_in_deg=None, angle_in_rad=None):
     if (angle_in_deg is None) == (angle_in_rad is None):
@@ -9,7 +11,7 @@ def get_rotation_matrix_2d(*, angle_in_deg=None, angle_in_rad=None):
     if angle_in_deg is not None:
         angle_in_rad = float(angle_in_deg / 180.0) * np.pi
     return np.array(
-        [[np.cos(angle_in_rad), -1.0 * np.sin(angle_in_rad)], [np.sin(angle_in_rad), np.cos(angle_in_rad)]]
+        [[trig.cos(angle_in_rad), -1.0 * trig.sin(angle_in_rad)], [trig.sin(angle_in_rad), trig.cos(angle_in_rad)]]
     )
 
 
@@ -18,14 +20,14 @@ def get_angles_from_points(points):
     point_dimensionality = points.shape[1]
     assert points.shape == (number_of_points, point_dimensionality)
     assert point_dimensionality == 2, "Can only get angles from two-dimensional points. "
-    angles = np.arctan2(*points[:, ::-1].T)
+    angles = trig.arctan2(*points[:, ::-1].T)
     assert angles.shape == (number_of_points,)
     return angles
 
 
 def _rotation_stack(rotation_rads, number_of_rotations):
-    cr = np.cos(rotation_rads)
-    sr = np.sin(rotation_rads)
+    cr = trig.cos(rotation_rads)
+    sr = trig.sin(rotation_rads)
     return np.array([[cr, -sr], [sr, cr]]).reshape(2, 2, number_of_rotations)
 
 
