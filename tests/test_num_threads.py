@@ -1,0 +1,59 @@
+"""halvex.set_num_threads / get_num_threads and HALVEX_NUM_THREADS."""
+
+import os
+import subprocess
+import sys
+
+import pytest
+
+import halvex
+
+
+def threads_in_a_fresh_process(environment=None, affinity=None):
+    script = (
+        "import os, sys, warnings\n"
+        "warnings.simplefilter('error')\n"
+        f"if {affinity!r} is not None: os.sched_setaffinity(0, {affinity!r})\n"
+        "try:\n"
+        "    import halvex\n"
+        "except RuntimeWarning as warning:\n"
+        "    print('warning', warning)\n"
+        "    sys.exit()\n"
+        "print(halvex.get_num_threads())\n"
+    )
+    env = {k: v for k, v in os.environ.items() if k != "HALVEX_NUM_THREADS"}
+    env.update(environment or {})
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env, timeout=60)
+    assert result.returncode == 0, result.stderr[-2000:]
+    return result.stdout.strip()
+
+
+def test_the_default_is_the_cores_this_process_may_use():
+    assert threads_in_a_fresh_process() == str(halvex._available_cores())
+    assert threads_in_a_fresh_process(affinity={0}) == "1"
+
+
+@pytest.mark.parametrize("value, expected", [("1", "1"), ("3", "3"), (" 2 ", "2")])
+def test_the_environment_sets_the_cap(value, expected):
+    assert threads_in_a_fresh_process({"HALVEX_NUM_THREADS": value}) == expected
+
+
+@pytest.mark.parametrize("value", ["0", "-2", "many", "1.5"])
+def test_a_bad_environment_value_warns_and_keeps_the_default(value):
+    said = threads_in_a_fresh_process({"HALVEX_NUM_THREADS": value})
+    assert said.startswith("warning HALVEX_NUM_THREADS=") and "is not a positive integer" in said
+
+
+def test_set_num_threads_checks_its_count():
+    before = halvex.get_num_threads()
+    try:
+        halvex.set_num_threads(1)
+        assert halvex.get_num_threads() == 1
+        halvex.set_num_threads(5)
+        assert halvex.get_num_threads() == 5
+        for bad, error in [(0, ValueError), (-1, ValueError), (1.0, TypeError), (True, TypeError), ("2", TypeError)]:
+            with pytest.raises(error):
+                halvex.set_num_threads(bad)
+        assert halvex.get_num_threads() == 5
+    finally:
+        halvex.set_num_threads(before)
