@@ -347,6 +347,15 @@ def test_layouts_and_empty_input():
         assert empty.shape == (0, 8) and empty.dtype == np.float64
 
 
+def test_a_polygon_fits_the_same_wherever_it_stands():
+    # Polygons are fitted in blocks of vectors: neither the block nor the lane may matter.
+    quadrilaterals = jittered_quadrilaterals(1001, np.random.default_rng(11))
+    whole = ops.box_convert(quadrilaterals, "poly", "orva")
+    np.testing.assert_array_equal(ops.box_convert(quadrilaterals[3:], "poly", "orva"), whole[3:])
+    for row in (0, 255, 256, 257, 1000):
+        np.testing.assert_array_equal(ops.box_convert(quadrilaterals[row : row + 1], "poly", "orva")[0], whole[row])
+
+
 @pytest.mark.parametrize(
     "shape, fmt, needed",
     [((3, 4), "cxcywhr", "(n, 5)"), ((5,), "orva", "(n, 5)"), ((2, 8), "le90", "(n, 5)"),

@@ -21,6 +21,7 @@
 #include <cstdint>
 
 #include "min_area_rectangle.hpp"
+#include "vector_math.hpp"
 
 namespace halvex::kernels {
 
@@ -101,31 +102,9 @@ inline OrientedBox from_ordered_corners(const double (&x)[4], const double (&y)[
     return {
         (((x[0] + x[1]) + x[2]) + x[3]) / 4,
         (((y[0] + y[1]) + y[2]) + y[3]) / 4,
-        std::hypot(width_x, width_y) / 2,
-        std::hypot(height_x, height_y) / 2,
+        std::sqrt(width_x * width_x + width_y * width_y) / 2,
+        std::sqrt(height_x * height_x + height_y * height_y) / 2,
         std::atan2(-width_y, width_x),
-    };
-}
-
-// Four points in any order: their minimum-area enclosing rectangle, named by
-// the rotation in [-π/4, π/4), the one closest to upright, so an
-// axis-aligned label comes back with rotation 0 and its x extent as width.
-inline OrientedBox from_points(const double (&x)[4], const double (&y)[4]) {
-    for (int k = 0; k < 4; ++k)
-        if (!std::isfinite(x[k]) || !std::isfinite(y[k])) {
-            const double nan = std::nan("");
-            return {nan, nan, nan, nan, nan};
-        }
-    const EnclosingRectangle fitted = minimum_area_rectangle(x, y);
-    const double axis_rotation = std::atan2(-fitted.axis_y, fitted.axis_x);  // (-π, π]
-    const double quarter_turns = std::floor((axis_rotation + pi / 4) / half_pi);
-    const bool swapped = static_cast<long long>(quarter_turns) % 2 != 0;
-    return {
-        fitted.center_x,
-        fitted.center_y,
-        swapped ? fitted.breadth : fitted.length,
-        swapped ? fitted.length : fitted.breadth,
-        axis_rotation - quarter_turns * half_pi,
     };
 }
 
@@ -173,12 +152,12 @@ inline OrientedBox read_box(BoxFormat format, const double* row) {
         case BoxFormat::le135:
         case BoxFormat::oc:
         case BoxFormat::ultralytics: return {row[0], row[1], row[2], row[3], -row[4]};
-        case BoxFormat::xyxyxyxy:
-        case BoxFormat::poly: {
+        case BoxFormat::xyxyxyxy: {
             const double x[4] = {row[0], row[2], row[4], row[6]};
             const double y[4] = {row[1], row[3], row[5], row[7]};
-            return format == BoxFormat::poly ? from_points(x, y) : from_ordered_corners(x, y);
+            return from_ordered_corners(x, y);
         }
+        case BoxFormat::poly: break;  // fitted a block at a time, see convert_boxes
     }
     return {};
 }
@@ -264,13 +243,39 @@ inline void write_box(BoxFormat format, const OrientedBox& box, double* row) {
 // for free.
 template <class In, class Out>
 void convert_boxes(const BoxRows<In>& boxes, BoxFormat from, BoxFormat to, Out* out) {
-    const int read = values_per_box(from), written = values_per_box(to);
-    double row[8], result[8];
-    for (std::ptrdiff_t i = 0; i < boxes.count; ++i) {
-        for (int j = 0; j < read; ++j) row[j] = boxes.at(i, j);
-        conventions::write_box(to, conventions::read_box(from, row), result);
+    const int written = values_per_box(to);
+    double result[8];
+    auto write = [&](std::ptrdiff_t i, const OrientedBox& box) {
+        conventions::write_box(to, box, result);
         Out* target = out + i * written;
         for (int j = 0; j < written; ++j) target[j] = static_cast<Out>(result[j]);
+    };
+    if (from != BoxFormat::poly) {
+        const int read = values_per_box(from);
+        double row[8];
+        for (std::ptrdiff_t i = 0; i < boxes.count; ++i) {
+            for (int j = 0; j < read; ++j) row[j] = boxes.at(i, j);
+            write(i, conventions::read_box(from, row));
+        }
+        return;
+    }
+    // Polygons are fitted a block at a time: gathered into one array per
+    // coordinate, so that the fit and the angles run as vector loops.
+    constexpr std::ptrdiff_t block = 256;
+    double corners[8][block];
+    double center_x[block], center_y[block], width[block], height[block], rotation[block], sine[block] = {};
+    for (std::ptrdiff_t first = 0; first < boxes.count; first += block) {
+        const std::ptrdiff_t count = boxes.count - first < block ? boxes.count - first : block;
+        const std::ptrdiff_t padded = (count + 3) / 4 * 4;  // the fit takes four at a time
+        for (std::ptrdiff_t i = 0; i < count; ++i)
+            for (int j = 0; j < 8; ++j) corners[j][i] = boxes.at(first + i, j);
+        for (std::ptrdiff_t i = count; i < padded; ++i)
+            for (int j = 0; j < 8; ++j) corners[j][i] = 0.0;
+        minimum_area_rectangles({{corners[0], corners[2], corners[4], corners[6]},
+                                 {corners[1], corners[3], corners[5], corners[7]}},
+                                padded, {center_x, center_y, width, height, rotation}, sine);
+        for (std::ptrdiff_t i = 0; i < count; ++i)
+            write(first + i, {center_x[i], center_y[i], width[i], height[i], rotation[i]});
     }
 }
 
