@@ -54,14 +54,11 @@ inline void overlap_matrix(std::span<const PreparedBox> first, std::span<const P
     }
     const BoxSearch search(second);
     for_each_block(rows, block_for(rows, threads), threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
-        for (std::ptrdiff_t i = begin; i < end; ++i) {
-            const PreparedBox& box = first[static_cast<std::size_t>(i)];
-            double* row = result + i * columns;
-            search.for_each_candidate(box, [&](std::int64_t j) {
-                row[j] = overlap(box, second[static_cast<std::size_t>(j)], mode);
-                return false;
-            });
-        }
+        std::vector<std::int64_t> queries(static_cast<std::size_t>(end - begin));
+        for (std::ptrdiff_t i = begin; i < end; ++i) queries[static_cast<std::size_t>(i - begin)] = i;
+        search.for_each_pair(first, queries, [&](std::int64_t i, std::int64_t j) {
+            result[i * columns + j] = overlap(first[static_cast<std::size_t>(i)], second[static_cast<std::size_t>(j)], mode);
+        });
     });
 }
 
@@ -107,27 +104,38 @@ inline OverlapPairs overlap_pairs(std::span<const PreparedBox> first, std::span<
 
     for_each_block(rows, block, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
         OverlapPairs::Block& found = pairs.blocks[static_cast<std::size_t>(begin / block)];
-        std::vector<std::pair<std::int64_t, double>> row;
-        for (std::ptrdiff_t i = begin; i < end; ++i) {
-            const PreparedBox& box = first[static_cast<std::size_t>(i)];
-            row.clear();
-            auto consider = [&](std::int64_t j) {
-                const double value = overlap(box, second[static_cast<std::size_t>(j)], mode);
-                if (value > min_value) row.emplace_back(j, value);
-                return false;
-            };
-            if (every_pair) {
-                for (std::int64_t j = 0; j < columns; ++j) consider(j);
-            } else {
-                search.front().for_each_candidate(box, consider);
-                std::sort(row.begin(), row.end());
-            }
-            for (const auto& [j, value] : row) {
+        auto consider = [&](std::int64_t i, std::int64_t j) {
+            const double value = overlap(first[static_cast<std::size_t>(i)], second[static_cast<std::size_t>(j)], mode);
+            if (value > min_value) {
                 found.first.push_back(i);
                 found.second.push_back(j);
                 found.values.push_back(value);
             }
+        };
+        if (every_pair) {
+            for (std::int64_t i = begin; i < end; ++i)
+                for (std::int64_t j = 0; j < columns; ++j) consider(i, j);
+            return;
         }
+        std::vector<std::int64_t> queries(static_cast<std::size_t>(end - begin));
+        for (std::ptrdiff_t i = begin; i < end; ++i) queries[static_cast<std::size_t>(i - begin)] = i;
+        search.front().for_each_pair(first, queries, consider);
+        // The sweep finds pairs in its own order: put them by i, then j.
+        std::vector<std::size_t> order(found.values.size());
+        for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
+        std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+            return found.first[a] < found.first[b] || (found.first[a] == found.first[b] && found.second[a] < found.second[b]);
+        });
+        OverlapPairs::Block sorted;
+        sorted.first.reserve(order.size());
+        sorted.second.reserve(order.size());
+        sorted.values.reserve(order.size());
+        for (const std::size_t k : order) {
+            sorted.first.push_back(found.first[k]);
+            sorted.second.push_back(found.second[k]);
+            sorted.values.push_back(found.values[k]);
+        }
+        found = std::move(sorted);
     });
     return pairs;
 }
