@@ -23,6 +23,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <utility>
 
 namespace halvex::kernels {
 
@@ -219,8 +220,8 @@ inline PairAreas pair_areas(const PreparedBox& first, const PreparedBox& second)
         std::fabs(frame_y) + frame_reach_y <= other_half_height)
         return result(frame_area);
 
-    // The other box's corners, in order around it, clipped by the frame's
-    // four edges.
+    // The other box's corners, in order around it, clipped by those of the
+    // frame's four edges that it crosses.
     const double width_x = other_half_width * cos_relative, width_y = -other_half_width * sin_relative;
     const double height_x = other_half_height * sin_relative, height_y = other_half_height * cos_relative;
     Polygon a, b;
@@ -229,11 +230,17 @@ inline PairAreas pair_areas(const PreparedBox& first, const PreparedBox& second)
     a.x[1] = x0 - width_x + height_x, a.y[1] = y0 - width_y + height_y;
     a.x[2] = x0 - width_x - height_x, a.y[2] = y0 - width_y - height_y;
     a.x[3] = x0 + width_x - height_x, a.y[3] = y0 + width_y - height_y;
-    clip<0, 1>(a, frame_half_width, b);
-    clip<0, -1>(b, frame_half_width, a);
-    clip<1, 1>(a, frame_half_height, b);
-    clip<1, -1>(b, frame_half_height, a);
-    return result(std::min(polygon_area(a), std::min(frame_area, other_area)));
+    Polygon* in = &a;
+    Polygon* out = &b;
+    auto clip_by = [&](auto clip_function, double bound) {
+        clip_function(*in, bound, *out);
+        std::swap(in, out);
+    };
+    if (x0 + other_reach_x > frame_half_width) clip_by(clip<0, 1>, frame_half_width);
+    if (x0 - other_reach_x < -frame_half_width) clip_by(clip<0, -1>, frame_half_width);
+    if (y0 + other_reach_y > frame_half_height) clip_by(clip<1, 1>, frame_half_height);
+    if (y0 - other_reach_y < -frame_half_height) clip_by(clip<1, -1>, frame_half_height);
+    return result(std::min(polygon_area(*in), std::min(frame_area, other_area)));
 }
 
 inline double unit_interval(double value) { return value > 1.0 ? 1.0 : (value > 0.0 ? value : 0.0); }

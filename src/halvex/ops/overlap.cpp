@@ -18,6 +18,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace halvex::ops {
@@ -33,6 +34,11 @@ PyArrayObject* as_array(const Ref& array) { return reinterpret_cast<PyArrayObjec
 
 // np.asarray(value, dtype=float64), C-contiguous (a copy only where needed).
 Ref float64_array(Borrowed value) {
+    if (PyArray_CheckExact(value.ptr())) {
+        auto* array = reinterpret_cast<PyArrayObject*>(value.ptr());
+        if (PyArray_TYPE(array) == NPY_DOUBLE && PyArray_ISCARRAY_RO(array) && PyArray_ISNOTSWAPPED(array))
+            return Ref::borrow(value);
+    }
     PyArray_Descr* float64 = PyArray_DescrFromType(NPY_DOUBLE);  // stolen by the call
     return Ref::steal(PyArray_FromAny(value, float64, 0, 0,
                                       NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST |
@@ -135,6 +141,16 @@ Ref new_int64_array(const std::vector<std::int64_t>& values) {
     return array;
 }
 
+// work() with the interpreter lock released, unless the work (in the units
+// of kernels::thread_count) is over before another thread could take the
+// lock.
+template <class Work>
+decltype(auto) run_native(double work, Work&& native_work) {
+    constexpr double worth_releasing = 5'000;
+    if (work < worth_releasing) return native_work();
+    return frame::without_gil(std::forward<Work>(native_work));
+}
+
 // ---- the callables ------------------------------------------------------------------------
 
 Ref box_area(Call& call) {
@@ -158,8 +174,24 @@ Ref box_iou(Call& call) {
                          static_cast<Py_ssize_t>(first.count), static_cast<Py_ssize_t>(second.count));
         Ref values = frame::new_array({first.count}, NPY_DOUBLE);
         auto* out = static_cast<double*>(PyArray_DATA(as_array(values)));
-        const int threads = kernels::thread_count(requested_threads, kernels::overlap_work(first.count, second.count) / 2);
-        frame::without_gil([&] { kernels::overlap_aligned(first.rows, second.rows, first.count, mode, threads, out); });
+        const double work = kernels::overlap_work(first.count, second.count) / 2;
+        const int threads = kernels::thread_count(requested_threads, work);
+        run_native(work, [&] { kernels::overlap_aligned(first.rows, second.rows, first.count, mode, threads, out); });
+        return values;
+    }
+
+    // A handful of boxes (one pair, say): everything on the stack.
+    constexpr std::ptrdiff_t few = 8;
+    if (first.count <= few && second.count <= few) {
+        Ref values = frame::new_array({first.count, second.count}, NPY_DOUBLE);
+        auto* out = static_cast<double*>(PyArray_DATA(as_array(values)));
+        PreparedBox prepared_second[few];
+        for (std::ptrdiff_t j = 0; j < second.count; ++j) prepared_second[j] = kernels::prepare_box(second.rows + 5 * j);
+        for (std::ptrdiff_t i = 0; i < first.count; ++i) {
+            const PreparedBox box = kernels::prepare_box(first.rows + 5 * i);
+            for (std::ptrdiff_t j = 0; j < second.count; ++j)
+                out[i * second.count + j] = kernels::overlap(box, prepared_second[j], mode);
+        }
         return values;
     }
 
@@ -167,8 +199,9 @@ Ref box_iou(Call& call) {
     npy_intp shape[2] = {first.count, second.count};
     Ref values = Ref::steal(PyArray_ZEROS(2, shape, NPY_DOUBLE, 0));
     auto* out = static_cast<double*>(PyArray_DATA(as_array(values)));
-    const int threads = kernels::thread_count(requested_threads, kernels::overlap_work(first.count, second.count));
-    frame::without_gil([&] {
+    const double work = kernels::overlap_work(first.count, second.count);
+    const int threads = kernels::thread_count(requested_threads, work);
+    run_native(work, [&] {
         const auto prepared_first = kernels::prepare_boxes(first.rows, first.count, threads);
         const auto prepared_second = kernels::prepare_boxes(second.rows, second.count, threads);
         kernels::overlap_matrix(prepared_first, prepared_second, mode, threads, out);
@@ -183,8 +216,9 @@ Ref box_iou_pairs(Call& call) {
     const double min_value = threshold_argument(call, 3, "min_value");
     const std::int64_t requested_threads = threads_argument(call[4]);
 
-    const int threads = kernels::thread_count(requested_threads, kernels::overlap_work(first.count, second.count));
-    const kernels::OverlapPairs pairs = frame::without_gil([&] {
+    const double work = kernels::overlap_work(first.count, second.count);
+    const int threads = kernels::thread_count(requested_threads, work);
+    const kernels::OverlapPairs pairs = run_native(work, [&] {
         const auto prepared_first = kernels::prepare_boxes(first.rows, first.count, threads);
         const auto prepared_second = kernels::prepare_boxes(second.rows, second.count, threads);
         return kernels::overlap_pairs(prepared_first, prepared_second, mode, min_value, threads);
@@ -223,14 +257,15 @@ Ref suppress(const Call& call, Borrowed classes_value, std::size_t threshold_ind
     const std::int64_t requested_threads = threads_argument(call[threshold_index + 2]);
 
     // The greedy pass is sequential; threads only prepare the boxes.
-    const int threads = kernels::thread_count(requested_threads, 60.0 * static_cast<double>(boxes.count));
+    const double work = 60.0 * static_cast<double>(boxes.count);
+    const int threads = kernels::thread_count(requested_threads, work);
     const std::span<const double> score_values(static_cast<const double*>(PyArray_DATA(as_array(scores))),
                                                static_cast<std::size_t>(boxes.count));
     std::span<const std::int64_t> class_values;
     if (classes)
         class_values = {static_cast<const std::int64_t*>(PyArray_DATA(as_array(classes))),
                         static_cast<std::size_t>(boxes.count)};
-    const std::vector<std::int64_t> kept = frame::without_gil([&] {
+    const std::vector<std::int64_t> kept = run_native(work, [&] {
         const auto prepared = kernels::prepare_boxes(boxes.rows, boxes.count, threads);
         return kernels::greedy_suppression(prepared, score_values, class_values, iou_threshold, score_threshold);
     });
@@ -257,8 +292,9 @@ Ref visible_fraction(Call& call) {
     Ref fractions = frame::new_array({boxes.count}, NPY_DOUBLE);
     auto* out = static_cast<double*>(PyArray_DATA(as_array(fractions)));
     const PreparedBox image = kernels::image_box(width_height[0], width_height[1]);
-    const int threads = kernels::thread_count(0, 60.0 * static_cast<double>(boxes.count));
-    frame::without_gil([&] {
+    const double work = 60.0 * static_cast<double>(boxes.count);
+    const int threads = kernels::thread_count(0, work);
+    run_native(work, [&] {
         kernels::for_each_block(boxes.count, kernels::block_for(boxes.count, threads), threads,
                                 [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
                                     for (std::ptrdiff_t i = begin; i < end; ++i)
