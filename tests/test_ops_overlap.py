@@ -488,3 +488,38 @@ def test_other_python_threads_run_during_a_long_call():
         thread.join()
     assert elapsed > 0.02  # long enough for the check to mean something
     assert advanced > 1000, advanced
+
+
+# ---- the candidate search --------------------------------------------------------------------------
+
+
+def mixed_scene(rng):
+    """Sizes from tiny to huge, clusters, outliers far away and boxes of extreme scale."""
+    return np.concatenate([
+        random_boxes(rng, 150, field=500.0, smallest=0.5, largest=200.0),
+        clustered_detections(rng, clusters=10, per_cluster=6)[0],
+        random_boxes(rng, 5, field=1e6, smallest=1e4, largest=1e5),
+        extreme_boxes(rng),
+        np.array([[1e15, -1e15, 3.0, 4.0, 0.3], [250.0, 250.0, 0.0, 0.0, 0.0], [250.0, 250.0, 1e-9, 5.0, 1.0]]),
+    ])
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_the_search_finds_every_pair_the_plain_loop_finds(seed):
+    boxes = mixed_scene(np.random.default_rng(seed))
+    other = boxes[np.random.default_rng(seed + 10).permutation(len(boxes))]
+    # one row at a time takes the plain loop over all columns
+    plain = np.vstack([ops.box_iou(boxes[k : k + 1], other) for k in range(len(boxes))])
+    np.testing.assert_array_equal(ops.box_iou(boxes, other), plain)
+    i, j, value = ops.box_iou_pairs(boxes, other)
+    expected_i, expected_j = np.nonzero(plain)
+    np.testing.assert_array_equal(i, expected_i)
+    np.testing.assert_array_equal(j, expected_j)
+    np.testing.assert_array_equal(value, plain[expected_i, expected_j])
+    scores = np.round(np.random.default_rng(seed).uniform(0, 1, len(boxes)), 2)
+    for threshold in (0.0, 0.3):
+        assert ops.nms(boxes, scores, threshold).tolist() == greedy_reference(plain_self(boxes), scores, threshold)
+
+
+def plain_self(boxes):
+    return np.vstack([ops.box_iou(boxes[k : k + 1], boxes) for k in range(len(boxes))])

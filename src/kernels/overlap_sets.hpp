@@ -54,11 +54,13 @@ inline void overlap_matrix(std::span<const PreparedBox> first, std::span<const P
     }
     const BoxSearch search(second);
     for_each_block(rows, block_for(rows, threads), threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
-        std::vector<std::int64_t> queries(static_cast<std::size_t>(end - begin));
-        for (std::ptrdiff_t i = begin; i < end; ++i) queries[static_cast<std::size_t>(i - begin)] = i;
-        search.for_each_pair(first, queries, [&](std::int64_t i, std::int64_t j) {
-            result[i * columns + j] = overlap(first[static_cast<std::size_t>(i)], second[static_cast<std::size_t>(j)], mode);
-        });
+        for (std::ptrdiff_t i = begin; i < end; ++i) {
+            const PreparedBox& box = first[static_cast<std::size_t>(i)];
+            search.for_each_candidate(box, [&](std::int64_t j) {
+                result[i * columns + j] = overlap(box, second[static_cast<std::size_t>(j)], mode);
+                return false;
+            });
+        }
     });
 }
 
@@ -117,10 +119,12 @@ inline OverlapPairs overlap_pairs(std::span<const PreparedBox> first, std::span<
                 for (std::int64_t j = 0; j < columns; ++j) consider(i, j);
             return;
         }
-        std::vector<std::int64_t> queries(static_cast<std::size_t>(end - begin));
-        for (std::ptrdiff_t i = begin; i < end; ++i) queries[static_cast<std::size_t>(i - begin)] = i;
-        search.front().for_each_pair(first, queries, consider);
-        // The sweep finds pairs in its own order: put them by i, then j.
+        for (std::int64_t i = begin; i < end; ++i)
+            search.front().for_each_candidate(first[static_cast<std::size_t>(i)], [&](std::int64_t j) {
+                consider(i, j);
+                return false;
+            });
+        // The search finds a row's pairs in its own order: put them by j.
         std::vector<std::size_t> order(found.values.size());
         for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
         std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {

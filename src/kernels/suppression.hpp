@@ -3,9 +3,9 @@
 // Boxes are visited by decreasing score (equal scores: lower index first); a
 // box is kept unless its IoU with a box kept before it exceeds the
 // threshold.  Only kept boxes can suppress, and only boxes whose bounds meet
-// can have an IoU above a non-negative threshold, so each box asks the
-// sort-and-sweep search for its neighbours and checks the kept ones among
-// them until one suppresses it.  The greedy order makes this sequential.
+// can have an IoU above a non-negative threshold, so the kept boxes are
+// filed in grids as they are kept and each box checks the kept ones near it
+// until one suppresses it.  The greedy order makes this sequential.
 #pragma once
 
 #include "kernels/overlap_search.hpp"
@@ -55,20 +55,19 @@ inline std::vector<std::int64_t> greedy_suppression(std::span<const PreparedBox>
     std::vector<PreparedBox> visiting(order.size());
     for (std::size_t position = 0; position < order.size(); ++position)
         visiting[position] = boxes[static_cast<std::size_t>(order[position])];
-    const BoxSearch search(visiting);
-    std::vector<char> is_kept(order.size(), 0);
+    GrowingBoxSearch kept_so_far(visiting);
     for (std::size_t position = 0; position < order.size(); ++position) {
         const PreparedBox& box = visiting[position];
         const std::int64_t label = class_of(order[position]);
         bool suppressed = false;
-        search.for_each_candidate(box, [&](std::int64_t other) {
+        kept_so_far.for_each_candidate(box, [&](std::int64_t other) {
             const auto k = static_cast<std::size_t>(other);
-            if (!is_kept[k] || class_of(order[k]) != label) return false;
+            if (class_of(order[k]) != label) return false;
             suppressed = overlap(box, visiting[k], OverlapMode::iou) > iou_threshold;
             return suppressed;
         });
         if (!suppressed) {
-            is_kept[position] = 1;
+            kept_so_far.add(static_cast<std::int64_t>(position));
             kept.push_back(order[position]);
         }
     }
