@@ -37,6 +37,7 @@ from numpy_formulation import clipping as clipping_reference
 from numpy_formulation import intersections as intersections_reference
 from numpy_formulation import rotations as reference
 
+from halvex import ops
 from halvex.preprocessing import kestril
 from halvex.preprocessing.augmentations.transform.brisel import ChannelAssembler
 from halvex.preprocessing.augmentations.transform.dalmire import RelativeCenterCrop
@@ -290,6 +291,53 @@ def peer_rows():
         lambda: (orva,),
         baseline="OpenCV boxPoints, per box",
     )
+
+
+CONVENTIONS = ["orva", "cxcywhr", "xywhr", "xyxyxyxy", "opencv", "le90", "le135", "oc", "ultralytics", "poly"]
+
+
+def opencv_fit_to_orva(quadrilaterals):
+    """What DOTA tooling does per label: cv2.minAreaRect, then its clockwise degrees to ORVA."""
+    fitted = []
+    for points in quadrilaterals:
+        (x, y), (width, height), angle = cv2.minAreaRect(points)
+        fitted.append([x, y, width, height, -angle / 180 * np.pi])
+    return np.asarray(fitted)
+
+
+def convention_rows():
+    # DOTA-like labels: rectangles with every corner moved by up to 2 px, as float32 as OpenCV takes them.
+    count = 20_000 if QUICK else 100_000
+    corners = ops.box_convert(random_orva(count), "orva", "poly").reshape(count, 4, 2)
+    labels = (corners + rng.uniform(-2, 2, corners.shape)).astype(np.float32)
+    compare(
+        "conventions",
+        "box_convert poly -> orva",
+        f"n={count}",
+        lambda quadrilaterals: ops.box_convert(quadrilaterals, "poly", "orva"),
+        opencv_fit_to_orva,
+        lambda: (labels,),
+        baseline="OpenCV minAreaRect, per box",
+        rounds=1,
+    )
+    # Every pair against copying the bytes it reads and writes: how close to memory speed.
+    count = 100_000 if QUICK else 1_000_000
+    orva = random_orva(count)
+    for source in CONVENTIONS:
+        boxes = ops.box_convert(orva, "orva", source)
+        for target in CONVENTIONS:
+            result = ops.box_convert(boxes, source, target)
+            compare(
+                "conventions",
+                f"box_convert {source} -> {target}",
+                f"n={count}",
+                lambda boxes, source=source, target=target: ops.box_convert(boxes, source, target),
+                lambda boxes, result=result: (boxes.copy(), result.copy()),
+                lambda boxes=boxes: (boxes,),
+                baseline="numpy copy of input and output",
+                budget=0.1,
+                rounds=1,
+            )
 
 
 def clipper_rows():
@@ -819,6 +867,7 @@ def main():
     rotation_rows()
     box_rows()
     peer_rows()
+    convention_rows()
     intersection_rows()
     clipper_rows()
     overlap_rows()

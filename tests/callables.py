@@ -399,6 +399,11 @@ def _ops():
     }
 
 
+def _conventions():
+    ops = module("ops")
+    return {"ops.box_convert": lambda: Case(ops.box_convert, (orva(), "orva", "poly"))}
+
+
 def _valid():
     table = {f"kestril.{name}": factory for name, factory in _kestril().items()}
     table.update(_ops())
@@ -410,6 +415,7 @@ def _valid():
     table["quenfor.RelativePadding"] = lambda: Case(RelativePadding, (1.5,), {"value": 3})
     table.update(_brisel())
     table.update(_orvetta())
+    table.update(_conventions())
     return table
 
 

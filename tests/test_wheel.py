@@ -1,40 +1,18 @@
 """`pip wheel .` builds a wheel that installs and imports on its own."""
 
-import os
 import pathlib
 import site
-import subprocess
 import sys
 import sysconfig
 
 import callables
-
-ROOT = pathlib.Path(__file__).resolve().parents[1]
+from installing import run
 
 MODULES = list(callables.MODULES.values())
 
 
-def test_wheel_installs_into_a_fresh_environment_and_imports(tmp_path):
-    # Nothing of this test run's set-up (a staged build on PYTHONPATH, preloaded
-    # sanitizer runtimes) may leak into the build or the fresh environment.
-    environment = {
-        key: value
-        for key, value in os.environ.items()
-        if key not in ("PYTHONPATH", "LD_PRELOAD", "PYTHONHOME")
-    }
-
-    def run(*command):
-        result = subprocess.run(
-            command, env=environment, capture_output=True, text=True, timeout=900, check=False
-        )
-        assert result.returncode == 0, result.stdout[-4000:] + result.stderr[-4000:]
-        return result.stdout
-
-    dist = tmp_path / "dist"
-    run(sys.executable, "-m", "pip", "wheel", "--no-deps", "--no-build-isolation", "-q", "-w",
-        str(dist), str(ROOT))
-    (wheel,) = dist.glob("halvex-*.whl")
-
+def test_wheel_installs_into_a_fresh_environment_and_imports(tmp_path, halvex_wheel):
+    wheel = halvex_wheel
     fresh = tmp_path / "fresh"
     run(sys.executable, "-m", "venv", "--without-pip", str(fresh))
     python = fresh / "bin" / "python"

@@ -39,3 +39,8 @@ def batched_nms(
 def visible_fraction(
     boxes: np.ndarray[Any, Any], image_size: tuple[float, float] | np.ndarray[Any, Any]
 ) -> np.ndarray[Any, Any]: ...
+def box_convert(
+    boxes: np.ndarray[Any, Any],
+    in_fmt: Literal["orva", "cxcywhr", "xywhr", "xyxyxyxy", "opencv", "le90", "le135", "oc", "ultralytics", "poly"],
+    out_fmt: Literal["orva", "cxcywhr", "xywhr", "xyxyxyxy", "opencv", "le90", "le135", "oc", "ultralytics", "poly"],
+) -> np.ndarray[Any, Any]: ...
