@@ -125,7 +125,11 @@ def format_dota(outlines: Array, categories: Sequence[str], difficult: Sequence[
 
 
 def format_yolo_obb(outlines: Array, class_indices: Sequence[int], tile: int) -> str:
-    """YOLO-OBB label text: ``class x1 y1 ... x4 y4`` with the points divided by the patch size."""
+    """YOLO-OBB label text: ``class x1 y1 ... x4 y4`` with the points divided by the patch size.
+
+    Points outside the patch (the corners of a clipped rectangle can stick out)
+    are moved onto its border: YOLO-OBB readers refuse coordinates outside [0, 1].
+    """
     normalised = np.clip(np.asarray(outlines, dtype=np.float64) / tile, 0.0, 1.0)
     return "".join(
         f"{index} " + " ".join(map(_number, outline)) + "\n"

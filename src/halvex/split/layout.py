@@ -111,10 +111,10 @@ def patch_outlines(polygons: Array, windows: Array, assignment: Assignment) -> A
 
     An object inside its window keeps its four points, shifted by the window's
     origin.  A cut object is written as its rectangle clipped at the window's
-    border with its orientation kept (``kestril.clipper``); where the clipped
-    rectangle's corners still stick out of the window (the clipped part is not
-    a rectangle), they are moved onto the border, so every point lies in the
-    patch.
+    border with its orientation kept (``kestril.clipper``): the smallest
+    rectangle of that orientation around the part inside the window.  Unless
+    the object lies parallel to the window, that part is not a rectangle, and
+    the clipped rectangle's corners stick out of the window a little.
     """
     polygons = np.asarray(polygons, dtype=np.float64).reshape(-1, 8)
     windows = np.asarray(windows, dtype=np.int64).reshape(-1, 4)
@@ -129,10 +129,8 @@ def patch_outlines(polygons: Array, windows: Array, assignment: Assignment) -> A
         for row, box_corners, (width, height) in zip(cut, corners, extent):
             # clipper keeps points up to image_size - 1: the window's far border.
             clipped, _ = kestril.clipper(box_corners, np.array([width + 1, height + 1]))
-            if clipped is None:  # only touches the window; its iof cannot pass
-                clipped = box_corners
-            clipped = np.clip(clipped, 0.0, [float(width), float(height)])
-            outlines[row] = clipped.reshape(8)
+            if clipped is not None:  # None: only touches the window, so its iof cannot pass
+                outlines[row] = clipped.reshape(8)
     return outlines
 
 
