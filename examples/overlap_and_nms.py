@@ -128,12 +128,13 @@ def main(argv: list[str] | None = None) -> pathlib.Path:
     parser.add_argument("--threshold", type=float, default=0.4, help="IoU above which a box is suppressed")
     parser.add_argument("--output", type=pathlib.Path, default=pathlib.Path("build/nms.png"))
     arguments = parser.parse_args(argv)
+    output: pathlib.Path = arguments.output
     scene = run(arguments.seed, arguments.threshold)
-    arguments.output.parent.mkdir(parents=True, exist_ok=True)
-    if not cv2.imwrite(str(arguments.output), draw(scene, arguments.threshold)):
-        raise SystemExit(f"could not write {arguments.output}")
-    print(arguments.output)
-    return arguments.output
+    output.parent.mkdir(parents=True, exist_ok=True)
+    if not cv2.imwrite(str(output), draw(scene, arguments.threshold)):
+        raise SystemExit(f"could not write {output}")
+    print(output)
+    return output
 
 
 if __name__ == "__main__":
