@@ -11,7 +11,14 @@ exact IoF of each object's fitted rectangle through ``halvex.ops``) and the
 label formats.  OpenCV and Dask come with the extra ``halvex[split]``.
 """
 
-from halvex.split.labels import Objects, SplitError, format_dota, format_yolo_obb, parse_dota, read_dota
+from halvex.split.labels import (
+    Objects,
+    SplitError,
+    format_dota,
+    format_yolo_obb,
+    parse_dota,
+    read_dota,
+)
 from halvex.split.layout import Assignment, assign, patch_outlines, window_grid, window_starts
 from halvex.split.runner import (
     ImageJob,

@@ -1,4 +1,4 @@
-"""python -m halvex.split IMAGES LABELS OUT [options]: split a DOTA-labelled dataset into patches."""
+"""python -m halvex.split IMAGES LABELS OUT [options]: split a DOTA-labelled dataset."""
 
 from __future__ import annotations
 
@@ -31,8 +31,13 @@ def parser() -> argparse.ArgumentParser:
     parser.add_argument("images", metavar="IMAGES", help="directory of images")
     parser.add_argument("labels", metavar="LABELS", help="directory of DOTA label files <stem>.txt")
     parser.add_argument("out", metavar="OUT", help="output directory")
-    parser.add_argument("--tile", type=int, default=1024, help="patch size in pixels (default 1024)")
-    parser.add_argument("--overlap", type=int, default=200, help="overlap of neighbouring patches (default 200)")
+    parser.add_argument(
+        "--tile", type=int, default=1024, help="patch size in pixels (default 1024)"
+    )
+    parser.add_argument(
+        "--overlap", type=int, default=200,
+        help="overlap of neighbouring patches in pixels (default 200)",
+    )
     parser.add_argument(
         "--min-iof", type=float, default=0.7,
         help="share of an object's rectangle a patch must hold to include it (default 0.7)",
@@ -41,19 +46,25 @@ def parser() -> argparse.ArgumentParser:
         "--format", choices=FORMATS, default="dota",
         help="label format: DOTA, or YOLO-OBB with classes in OUT/classes.txt (default dota)",
     )
-    parser.add_argument("--skip-empty", action="store_true", help="do not write patches without objects")
-    parser.add_argument("--overwrite", action="store_true", help="redo patches that are already complete")
+    parser.add_argument(
+        "--skip-empty", action="store_true", help="do not write patches without objects"
+    )
+    parser.add_argument(
+        "--overwrite", action="store_true", help="redo patches that are already complete"
+    )
     parser.add_argument(
         "--skip-bad-lines", action="store_true",
         help="warn about bad label lines and leave them out, instead of stopping",
     )
     parser.add_argument(
         "--workers", type=int, default=None,
-        help="worker processes of the local Dask cluster (default: one per core; 0: no Dask, this process)",
+        help="worker processes of the local Dask cluster (default: one per core; "
+        "0: this process, without Dask)",
     )
     parser.add_argument(
         "--scheduler", default=os.environ.get("DASK_SCHEDULER_ADDRESS") or None,
-        help="address of a running Dask scheduler (default: $DASK_SCHEDULER_ADDRESS, else a local cluster)",
+        help="address of a running Dask scheduler (default: $DASK_SCHEDULER_ADDRESS, "
+        "else a local cluster)",
     )
     return parser
 

@@ -56,7 +56,9 @@ def _problem(fields: list[str]) -> str | None:
     return None
 
 
-def parse_dota(text: str, source: str, *, skip_bad_lines: bool = False) -> tuple[Objects, list[str]]:
+def parse_dota(
+    text: str, source: str, *, skip_bad_lines: bool = False
+) -> tuple[Objects, list[str]]:
     """Objects of a DOTA v1 label text; ``source`` names the file in messages.
 
     Optional ``imagesource:`` / ``gsd:`` lines may open the file; after them
@@ -102,7 +104,8 @@ def read_dota(path: str, *, skip_bad_lines: bool = False) -> tuple[Objects, list
         with open(path, encoding="utf-8-sig") as file:
             text = file.read()
     except UnicodeDecodeError as error:
-        raise SplitError(f"{path}: not a UTF-8 text file ({error.reason} at byte {error.start})") from None
+        problem = f"{error.reason} at byte {error.start}"
+        raise SplitError(f"{path}: not a UTF-8 text file ({problem})") from None
     return parse_dota(text, path, skip_bad_lines=skip_bad_lines)
 
 

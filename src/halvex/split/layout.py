@@ -119,7 +119,8 @@ def patch_outlines(polygons: Array, windows: Array, assignment: Assignment) -> A
     polygons = np.asarray(polygons, dtype=np.float64).reshape(-1, 8)
     windows = np.asarray(windows, dtype=np.int64).reshape(-1, 4)
     origin = windows[assignment.window, :2].astype(np.float64)
-    outlines = (polygons[assignment.object].reshape(-1, 4, 2) - origin[:, np.newaxis]).reshape(-1, 8)
+    shifted = polygons[assignment.object].reshape(-1, 4, 2) - origin[:, np.newaxis]
+    outlines = shifted.reshape(-1, 8)
 
     cut = np.flatnonzero(~assignment.inside)
     if len(cut):

@@ -1,4 +1,4 @@
-"""Split a dataset: pair images with labels, cut each image into patches, on one machine or a Dask cluster."""
+"""Split a dataset: pair images with labels, cut each image into patches, here or on Dask."""
 
 from __future__ import annotations
 
@@ -8,7 +8,7 @@ import logging
 import os
 import pathlib
 import sys
-import threading
+import uuid
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from typing import Any, Literal
@@ -55,7 +55,9 @@ def write_atomically(path: pathlib.Path, data: bytes) -> None:
     renamed over ``path`` once complete: a reader (or a rerun after a crash or a
     kill) sees the old file or the whole new one.
     """
-    temporary = path.with_name(f".{path.name}.{os.getpid()}-{threading.get_ident()}{PARTIAL_SUFFIX}")
+    # Unique per writer, also across the machines of a cluster sharing the directory.
+    token = f"{os.getpid()}-{uuid.uuid4().hex[:12]}"
+    temporary = path.with_name(f".{path.name}.{token}{PARTIAL_SUFFIX}")
     try:
         with open(temporary, "wb") as file:
             file.write(data)
@@ -133,7 +135,9 @@ def read_image(path: str) -> Array:
     """The image as OpenCV reads it, unchanged (bit depth, channels, no EXIF turn, as labelled)."""
     image: Array | None = cv2.imread(path, cv2.IMREAD_UNCHANGED)
     if image is None:
-        raise SplitError(f"{path}: cannot be read as an image (missing, unreadable or not decodable)")
+        raise SplitError(
+            f"{path}: cannot be read as an image (missing, unreadable or not decodable)"
+        )
     return image
 
 
@@ -189,13 +193,16 @@ def _plan(job: ImageJob, size: tuple[int, int], settings: Settings) -> _Plan:
     return _Plan(windows, assignment, starts, [patch_name(job.stem, window) for window in windows])
 
 
-def _label_text(job: ImageJob, plan: _Plan, outlines: Array, window: int, settings: Settings) -> str:
+def _label_text(
+    job: ImageJob, plan: _Plan, outlines: Array, window: int, settings: Settings
+) -> str:
     placements = slice(plan.starts[window], plan.starts[window + 1])
     objects = plan.assignment.object[placements]
     categories = [job.objects.categories[k] for k in objects]
     if settings.format == "yolo-obb":
         index = {name: k for k, name in enumerate(settings.classes)}
-        return format_yolo_obb(outlines[placements], [index[name] for name in categories], settings.tile)
+        indices = [index[name] for name in categories]
+        return format_yolo_obb(outlines[placements], indices, settings.tile)
     difficult = np.where(
         plan.assignment.inside[placements], job.objects.difficult[objects], CUT_DIFFICULTY
     )
@@ -237,14 +244,18 @@ def split_image(job: ImageJob, settings: Settings, out: str) -> ImageResult:
             plan = _plan(job, size, settings)
             todo = [k for k in range(len(plan.windows)) if wanted(k)]
 
-    outlines = patch_outlines(job.objects.polygons, plan.windows, plan.assignment)
-    for window in todo:
+    if todo:
         assert image is not None
-        image_file, label_file = files(window)
-        # The image first: a patch counts as complete once its label file exists.
-        write_atomically(image_file, _encode_png(_crop(image, plan.windows[window], settings.tile), job.image))
-        write_atomically(label_file, _label_text(job, plan, outlines, window, settings).encode())
-    write_atomically(done, json.dumps({"width": size[0], "height": size[1]}).encode())
+        outlines = patch_outlines(job.objects.polygons, plan.windows, plan.assignment)
+        for window in todo:
+            image_file, label_file = files(window)
+            # The image first: a patch counts as complete once its label file exists.
+            patch = _crop(image, plan.windows[window], settings.tile)
+            write_atomically(image_file, _encode_png(patch, job.image))
+            text = _label_text(job, plan, outlines, window, settings)
+            write_atomically(label_file, text.encode())
+    if image is not None:
+        write_atomically(done, json.dumps({"width": size[0], "height": size[1]}).encode())
 
     wanted_count = sum(wanted(k) for k in range(len(plan.windows)))
     return ImageResult(
@@ -296,13 +307,17 @@ class SplitSummary:
             f"border, difficulty {CUT_DIFFICULTY}), {self.unplaced} in no patch",
         ]
         if self.unlabelled_images:
-            lines.append(f"{len(self.unlabelled_images)} images without a label file, split with no objects")
+            lines.append(
+                f"{len(self.unlabelled_images)} images without a label file, split with no objects"
+            )
         if self.bad_lines:
             lines.append(f"{len(self.bad_lines)} bad label lines skipped")
         return "\n".join(lines)
 
 
-def pair_inputs(images: pathlib.Path, labels: pathlib.Path) -> list[tuple[pathlib.Path, pathlib.Path | None]]:
+def pair_inputs(
+    images: pathlib.Path, labels: pathlib.Path
+) -> list[tuple[pathlib.Path, pathlib.Path | None]]:
     """Each image of ``images`` with its label file ``labels/<stem>.txt`` (None if it has none).
 
     A label file without an image, or two images with the same stem, is an error.
@@ -314,14 +329,19 @@ def pair_inputs(images: pathlib.Path, labels: pathlib.Path) -> list[tuple[pathli
     for path in sorted(images.iterdir()):
         if path.suffix.lower() in IMAGE_SUFFIXES and path.is_file():
             if path.stem in by_stem:
-                raise SplitError(f"{path} and {by_stem[path.stem]}: two images named {path.stem!r}; their patches would collide")
+                raise SplitError(
+                    f"{path} and {by_stem[path.stem]}: two images named {path.stem!r}; "
+                    "their patches would collide"
+                )
             by_stem[path.stem] = path
     label_files = {path.stem: path for path in sorted(labels.glob("*.txt")) if path.is_file()}
     orphans = sorted(set(label_files) - set(by_stem))
     if orphans:
-        more = f" (and {len(orphans) - 1} more label files without an image)" if len(orphans) > 1 else ""
+        more = f" (and {len(orphans) - 1} more without an image)" if len(orphans) > 1 else ""
         suffixes = ", ".join(IMAGE_SUFFIXES)
-        raise SplitError(f"{label_files[orphans[0]]}: no image {orphans[0]}.* ({suffixes}) in {images}{more}")
+        raise SplitError(
+            f"{label_files[orphans[0]]}: no image {orphans[0]}.* ({suffixes}) in {images}{more}"
+        )
     return [(path, label_files.get(stem)) for stem, path in by_stem.items()]
 
 
@@ -468,7 +488,9 @@ def split_dataset(
     if isinstance(tile, bool) or not isinstance(tile, int) or tile < 1:
         raise SplitError(f"tile must be a positive number of pixels, not {tile!r}")
     if isinstance(overlap, bool) or not isinstance(overlap, int) or not 0 <= overlap < tile:
-        raise SplitError(f"overlap must be a whole number of pixels in [0, tile = {tile}), not {overlap!r}")
+        raise SplitError(
+            f"overlap must be a whole number of pixels in [0, tile = {tile}), not {overlap!r}"
+        )
     if not 0.0 < min_iof <= 1.0:
         raise SplitError(f"min_iof must lie in (0, 1], not {min_iof!r}")
     if format not in FORMATS:
@@ -482,7 +504,8 @@ def split_dataset(
     jobs: list[ImageJob] = []
     for image, label in pair_inputs(images_dir, labels_dir):
         if label is None:
-            log.warning("%s: no label file %s; split with no objects", image, labels_dir / f"{image.stem}.txt")
+            missing = labels_dir / f"{image.stem}.txt"
+            log.warning("%s: no label file %s; split with no objects", image, missing)
             summary.unlabelled_images.append(str(image))
             objects = Objects.empty()
         else:
