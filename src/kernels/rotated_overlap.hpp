@@ -99,10 +99,10 @@ inline bool gives_frame(const PreparedBox& a, const PreparedBox& b) {
 
 // A convex polygon of the clipping, on the stack.  Clipping a convex
 // polygon by a half-plane adds at most one vertex, so four clips of a
-// rectangle stay within eight; the room beyond that only guards against
-// rounding making a sliver non-convex.
+// rectangle stay within eight; should rounding make a sliver non-convex,
+// a clip at most doubles the count, and 4 * 2^4 vertices still fit.
 struct Polygon {
-    static constexpr int capacity = 24;
+    static constexpr int capacity = 64;
     double x[capacity], y[capacity];
     int count = 0;
 };
@@ -118,17 +118,15 @@ void clip(const Polygon& in, double bound, Polygon& out) {
     double* out_across = Axis == 0 ? out.y : out.x;
     const double line = Sign * bound;
     int count = 0;
+    bool here_inside = Sign * along[0] <= bound;
     for (int i = 0; i < in.count; ++i) {
         const int next = i + 1 == in.count ? 0 : i + 1;
-        const double here = along[i], there = along[next];
-        const bool here_inside = Sign * here <= bound;
-        const bool there_inside = Sign * there <= bound;
-        if (here_inside) {
-            out_along[count] = here;
-            out_across[count] = across[i];
-            ++count;
-        }
-        if (here_inside != there_inside && count < Polygon::capacity) {
+        const bool there_inside = Sign * along[next] <= bound;
+        // The start of the edge, when inside: written always, kept when inside.
+        out_along[count] = along[i];
+        out_across[count] = across[i];
+        count += here_inside;
+        if (here_inside != there_inside) {
             // The crossing, interpolated from the end that lies inside so
             // that an edge gives the same point in either direction.
             const int from = here_inside ? i : next, to = here_inside ? next : i;
@@ -137,7 +135,7 @@ void clip(const Polygon& in, double bound, Polygon& out) {
             out_across[count] = across[from] + t * (across[to] - across[from]);
             ++count;
         }
-        if (count == Polygon::capacity) break;
+        here_inside = there_inside;
     }
     out.count = count;
 }
