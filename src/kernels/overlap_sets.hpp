@@ -36,8 +36,10 @@ inline double overlap_work(std::ptrdiff_t first, std::ptrdiff_t second) {
 // below that every pair is tried, its bounds test being the cheaper filter.
 inline bool worth_searching(std::ptrdiff_t first, std::ptrdiff_t second) { return first > 16 && second > 16; }
 
-// result[i * second.size() + j] = overlap(first[i], second[j]); `result`
-// must hold zeros: only pairs whose bounds meet are written.
+// result[i * second.size() + j] = overlap(first[i], second[j]).  Each block
+// of rows zeroes its part of `result` and then writes the pairs whose bounds
+// meet, so that the first touch of a large result's pages is shared by the
+// threads too.
 inline void overlap_matrix(std::span<const PreparedBox> first, std::span<const PreparedBox> second,
                            OverlapMode mode, int threads, double* result) {
     const auto rows = static_cast<std::ptrdiff_t>(first.size());
@@ -54,6 +56,7 @@ inline void overlap_matrix(std::span<const PreparedBox> first, std::span<const P
     }
     const BoxSearch search(second);
     for_each_block(rows, block_for(rows, threads), threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
+        std::fill(result + begin * columns, result + end * columns, 0.0);
         for (std::ptrdiff_t i = begin; i < end; ++i) {
             const PreparedBox& box = first[static_cast<std::size_t>(i)];
             search.for_each_candidate(box, [&](std::int64_t j) {
