@@ -86,10 +86,12 @@ inline bool same_box(const PreparedBox& a, const PreparedBox& b) {
            a.half_height == b.half_height && a.rotation == b.rotation;
 }
 
-// Whether `a` gives the frame of the pair: the smaller box, and between
-// boxes of equal area the lexicographically smaller one (never both).
+// Whether `a` gives the frame of the pair: the larger box (a smaller box
+// inside it, or reaching over one edge only, then needs little clipping),
+// and between boxes of equal area the lexicographically smaller one (never
+// both).
 inline bool gives_frame(const PreparedBox& a, const PreparedBox& b) {
-    if (a.area != b.area) return a.area < b.area;
+    if (a.area != b.area) return a.area > b.area;
     if (a.center_x != b.center_x) return a.center_x < b.center_x;
     if (a.center_y != b.center_y) return a.center_y < b.center_y;
     if (a.half_width != b.half_width) return a.half_width < b.half_width;
