@@ -1,7 +1,7 @@
 // Which boxes of a set may overlap a given box: uniform grids, one per size.
 //
 // The boxes are grouped by the larger side of their axis-aligned bounds (one
-// group per octave).  Each group gets a grid whose cells are at least as
+// group per two octaves).  Each group gets a grid whose cells are at least as
 // large as its largest box, and every box is filed once, in the cell of its
 // lower-left bound corner.  A box that meets a query's bounds then has that
 // corner at most one box size below and left of the query, so a query reads
@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <map>
 #include <span>
 #include <tuple>
 #include <utility>
@@ -121,23 +122,29 @@ struct GridLayout {
 
 inline constexpr int unbounded_group = 1 << 20;
 
-// One group per octave of the larger side of the bounds.
+// One group per two octaves of the larger side of the bounds: a query
+// reads every group, so fewer groups cost less than the somewhat larger
+// cells they bring.
 inline int group_of(const PreparedBox& box) {
     const double size = std::max(box.max_x - box.min_x, box.max_y - box.min_y);
     if (!(size < INFINITY)) return unbounded_group;
     if (!(size > 0)) return -1100;
-    return std::ilogb(size);
+    return (std::ilogb(size) + 1100) / 2;
 }
 
 // (group, box) for all boxes, by group; calls found(members, unbounded)
 // with each group's run.
 template <class Found>
 void for_each_group(std::span<const PreparedBox> boxes, Found&& found) {
-    std::vector<std::pair<int, std::int64_t>> by_group;
-    by_group.reserve(boxes.size());
+    // A counting sort by group: there are few groups.
+    std::vector<int> group(boxes.size());
+    std::map<int, std::size_t> start;  // group -> count, then first position
+    for (std::size_t index = 0; index < boxes.size(); ++index) ++start[group[index] = group_of(boxes[index])];
+    std::size_t position = 0;
+    for (auto& [_, first] : start) position += std::exchange(first, position);
+    std::vector<std::pair<int, std::int64_t>> by_group(boxes.size());
     for (std::size_t index = 0; index < boxes.size(); ++index)
-        by_group.emplace_back(group_of(boxes[index]), static_cast<std::int64_t>(index));
-    std::sort(by_group.begin(), by_group.end());
+        by_group[start[group[index]]++] = {group[index], static_cast<std::int64_t>(index)};
     for (std::size_t first = 0; first < by_group.size();) {
         std::size_t last = first;
         while (last < by_group.size() && by_group[last].first == by_group[first].first) ++last;
@@ -145,11 +152,6 @@ void for_each_group(std::span<const PreparedBox> boxes, Found&& found) {
               by_group[first].first == unbounded_group);
         first = last;
     }
-}
-
-inline bool bounds_meet(const PreparedBox& box, const PreparedBox& query) {
-    return (box.max_x >= query.min_x) & (box.min_x <= query.max_x) & (box.max_y >= query.min_y) &
-           (box.min_y <= query.max_y);
 }
 
 }  // namespace detail
@@ -236,7 +238,9 @@ private:
 class GrowingBoxSearch {
 public:
     explicit GrowingBoxSearch(std::span<const PreparedBox> boxes)
-        : boxes_(boxes), group_of_box_(boxes.size()), cell_of_box_(boxes.size()), next_(boxes.size(), -1) {
+        : bounds_(boxes.size()), group_of_box_(boxes.size()), cell_of_box_(boxes.size()), next_(boxes.size(), -1) {
+        for (std::size_t k = 0; k < boxes.size(); ++k)
+            bounds_[k] = {boxes[k].min_x, boxes[k].max_x, boxes[k].min_y, boxes[k].max_y};
         detail::for_each_group(boxes, [&](auto members, bool unbounded) {
             Group group;
             group.grid = detail::GridLayout::fit(boxes, members, unbounded);
@@ -267,7 +271,7 @@ public:
                 for (std::int64_t column = cells.first_column; column <= cells.last_column; ++column)
                     for (std::int64_t index = group.first[static_cast<std::size_t>(row * group.grid.columns + column)];
                          index >= 0; index = next_[static_cast<std::size_t>(index)])
-                        if (detail::bounds_meet(boxes_[static_cast<std::size_t>(index)], query) && visit(index)) return;
+                        if (bounds_[static_cast<std::size_t>(index)].meet(query) && visit(index)) return;
         }
     }
 
@@ -276,7 +280,13 @@ private:
         detail::GridLayout grid;
         std::vector<std::int64_t> first;  // per cell, the last added box, or -1
     };
-    std::span<const PreparedBox> boxes_;
+    struct Bounds {
+        double min_x, max_x, min_y, max_y;
+        bool meet(const PreparedBox& query) const {
+            return (max_x >= query.min_x) & (min_x <= query.max_x) & (max_y >= query.min_y) & (min_y <= query.max_y);
+        }
+    };
+    std::vector<Bounds> bounds_;  // of every box, apart from the rest of it, for the scans
     std::vector<std::int32_t> group_of_box_;
     std::vector<std::int64_t> cell_of_box_;
     std::vector<std::int64_t> next_;  // the box added before in the same cell, or -1

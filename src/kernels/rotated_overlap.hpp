@@ -5,9 +5,9 @@
 // axis points along (cos r, -sin r), the height axis along (sin r, cos r).
 //
 // The intersection of two rectangles is a convex polygon of at most eight
-// vertices.  It is found by clipping one rectangle against the four
-// half-planes of the other (Sutherland-Hodgman) on the stack, and its area
-// comes from the shoelace formula.  Three choices keep the result exact to a
+// vertices.  It is found by clipping one rectangle against the two slabs
+// of the other (Sutherland-Hodgman, both edges of a slab in one pass) on
+// the stack, and its area comes from the shoelace formula.  Three choices keep the result exact to a
 // few ulps and well defined for every finite input:
 //
 //  * The clipping runs in the frame of one box of the pair: its centre is the
@@ -86,10 +86,12 @@ inline bool same_box(const PreparedBox& a, const PreparedBox& b) {
            a.half_height == b.half_height && a.rotation == b.rotation;
 }
 
-// Whether `a` gives the frame of the pair: the smaller box, and between
-// boxes of equal area the lexicographically smaller one (never both).
+// Whether `a` gives the frame of the pair: the larger box (a smaller box
+// inside it, or reaching over one edge only, then needs little clipping),
+// and between boxes of equal area the lexicographically smaller one (never
+// both).
 inline bool gives_frame(const PreparedBox& a, const PreparedBox& b) {
-    if (a.area != b.area) return a.area < b.area;
+    if (a.area != b.area) return a.area > b.area;
     if (a.center_x != b.center_x) return a.center_x < b.center_x;
     if (a.center_y != b.center_y) return a.center_y < b.center_y;
     if (a.half_width != b.half_width) return a.half_width < b.half_width;
@@ -98,46 +100,50 @@ inline bool gives_frame(const PreparedBox& a, const PreparedBox& b) {
 }
 
 // A convex polygon of the clipping, on the stack.  Clipping a convex
-// polygon by a half-plane adds at most one vertex, so four clips of a
-// rectangle stay within eight; the room beyond that only guards against
-// rounding making a sliver non-convex.
+// polygon by a slab adds at most two vertices, so a rectangle clipped by two
+// slabs stays within eight; should rounding make a sliver non-convex, a clip
+// at most doubles the count, and that still fits many times over.
 struct Polygon {
-    static constexpr int capacity = 24;
+    static constexpr int capacity = 64;
     double x[capacity], y[capacity];
     int count = 0;
 };
 
-// Keeps the part of `in` where `sign * coordinate <= bound`; the coordinate
-// is x (Axis 0) or y (Axis 1).  Points on the line count as inside, and the
-// points made on the line have that coordinate exactly.
-template <int Axis, int Sign>
+// Keeps the part of `in` where -bound <= coordinate <= bound; the
+// coordinate is x (Axis 0) or y (Axis 1).  Points on the lines count as
+// inside, and the points made on a line have that coordinate exactly.  Both
+// lines in one pass keep the chain of dependent steps short.
+template <int Axis>
 void clip(const Polygon& in, double bound, Polygon& out) {
     const double* along = Axis == 0 ? in.x : in.y;
     const double* across = Axis == 0 ? in.y : in.x;
     double* out_along = Axis == 0 ? out.x : out.y;
     double* out_across = Axis == 0 ? out.y : out.x;
-    const double line = Sign * bound;
     int count = 0;
+    // Where the edge from vertex i to j meets the line at `line`.
+    auto cross_at = [&](int i, int j, double line) {
+        const double t = (line - along[i]) / (along[j] - along[i]);
+        out_along[count] = line;
+        out_across[count] = across[i] + t * (across[j] - across[i]);
+        ++count;
+    };
     for (int i = 0; i < in.count; ++i) {
         const int next = i + 1 == in.count ? 0 : i + 1;
         const double here = along[i], there = along[next];
-        const bool here_inside = Sign * here <= bound;
-        const bool there_inside = Sign * there <= bound;
-        if (here_inside) {
+        const bool here_below = here < -bound, here_above = here > bound;
+        if (!here_below && !here_above) {
             out_along[count] = here;
             out_across[count] = across[i];
             ++count;
+            if (there > bound) cross_at(i, next, bound);
+            else if (there < -bound) cross_at(i, next, -bound);
+        } else if (here_below) {
+            if (there >= -bound) cross_at(i, next, -bound);
+            if (there > bound) cross_at(i, next, bound);
+        } else {
+            if (there <= bound) cross_at(i, next, bound);
+            if (there < -bound) cross_at(i, next, -bound);
         }
-        if (here_inside != there_inside && count < Polygon::capacity) {
-            // The crossing, interpolated from the end that lies inside so
-            // that an edge gives the same point in either direction.
-            const int from = here_inside ? i : next, to = here_inside ? next : i;
-            const double t = (line - along[from]) / (along[to] - along[from]);
-            out_along[count] = line;
-            out_across[count] = across[from] + t * (across[to] - across[from]);
-            ++count;
-        }
-        if (count == Polygon::capacity) break;
     }
     out.count = count;
 }
@@ -221,7 +227,7 @@ inline PairAreas pair_areas(const PreparedBox& first, const PreparedBox& second)
         return result(frame_area);
 
     // The other box's corners, in order around it, clipped by those of the
-    // frame's four edges that it crosses.
+    // frame's two slabs that it crosses.
     const double width_x = other_half_width * cos_relative, width_y = -other_half_width * sin_relative;
     const double height_x = other_half_height * sin_relative, height_y = other_half_height * cos_relative;
     Polygon a, b;
@@ -236,10 +242,8 @@ inline PairAreas pair_areas(const PreparedBox& first, const PreparedBox& second)
         clip_function(*in, bound, *out);
         std::swap(in, out);
     };
-    if (x0 + other_reach_x > frame_half_width) clip_by(clip<0, 1>, frame_half_width);
-    if (x0 - other_reach_x < -frame_half_width) clip_by(clip<0, -1>, frame_half_width);
-    if (y0 + other_reach_y > frame_half_height) clip_by(clip<1, 1>, frame_half_height);
-    if (y0 - other_reach_y < -frame_half_height) clip_by(clip<1, -1>, frame_half_height);
+    if (std::fabs(x0) + other_reach_x > frame_half_width) clip_by(clip<0>, frame_half_width);
+    if (std::fabs(y0) + other_reach_y > frame_half_height) clip_by(clip<1>, frame_half_height);
     return result(std::min(polygon_area(*in), std::min(frame_area, other_area)));
 }
 

@@ -195,9 +195,8 @@ Ref box_iou(Call& call) {
         return values;
     }
 
-    // All pairs: a zeroed matrix, written where bounds meet.
-    npy_intp shape[2] = {first.count, second.count};
-    Ref values = Ref::steal(PyArray_ZEROS(2, shape, NPY_DOUBLE, 0));
+    // All pairs; the kernel zeroes the matrix and writes where bounds meet.
+    Ref values = frame::new_array({first.count, second.count}, NPY_DOUBLE);
     auto* out = static_cast<double*>(PyArray_DATA(as_array(values)));
     const double work = kernels::overlap_work(first.count, second.count);
     const int threads = kernels::thread_count(requested_threads, work);
