@@ -147,25 +147,15 @@ def test_orva_is_kestrils_convention():
     assert turned[1, 1] < 0 < turned[0, 1]
 
 
-@pytest.mark.parametrize("pattern", ["le90", "le135", "oc"])
-def test_mmrotate_output_is_its_regularisation(pattern):
-    rng = np.random.default_rng(2)
-    boxes = random_boxes(pattern, 2000, rng)
+@pytest.mark.parametrize(
+    "fmt, regularised",
+    [(pattern, lambda boxes, pattern=pattern: mmrotate_regularised(boxes, pattern)) for pattern in ("le90", "le135", "oc")]
+    + [("ultralytics", ultralytics_regularised)],
+)
+def test_output_is_the_peers_regularisation(fmt, regularised):
+    boxes = random_boxes(fmt, 2000, np.random.default_rng(2))
     boxes[:100, 3] = boxes[:100, 2]  # squares: the long-edge versions still turn them
-    expected = mmrotate_regularised(boxes, pattern)
-    regularised = ops.box_convert(boxes, pattern, pattern)
-    np.testing.assert_allclose(regularised, expected, rtol=0, atol=ATOL)
-    low = {"le90": -np.pi / 2, "le135": -np.pi / 4, "oc": -np.pi / 2}[pattern]
-    assert np.all((low <= regularised[:, 4]) & (regularised[:, 4] < low + (np.pi / 2 if pattern == "oc" else np.pi)))
-    if pattern != "oc":
-        assert np.all(regularised[:, 2] >= regularised[:, 3])
-
-
-def test_ultralytics_output_is_regularize_rboxes():
-    boxes = random_boxes("ultralytics", 2000, np.random.default_rng(3))
-    regularised = ops.box_convert(boxes, "ultralytics", "ultralytics")
-    np.testing.assert_allclose(regularised, ultralytics_regularised(boxes), rtol=0, atol=ATOL)
-    assert np.all((0 <= regularised[:, 4]) & (regularised[:, 4] < np.pi / 2))
+    np.testing.assert_allclose(ops.box_convert(boxes, fmt, fmt), regularised(boxes), rtol=0, atol=ATOL)
 
 
 @pytest.mark.parametrize("fmt", ["le90", "le135", "oc", "ultralytics", "opencv"])
