@@ -1,5 +1,6 @@
 """halvex.split: windows, object placement, label files, resumable output, bad input, Dask."""
 
+import io
 import os
 import pathlib
 import re
@@ -15,7 +16,8 @@ import shapely
 
 import halvex
 from halvex.split import __main__ as cli
-from halvex.split import SplitError, read_dota, split_dataset, window_starts
+from halvex.split import ImageResult, SplitError, read_dota, split_dataset, window_starts
+from halvex.split.runner import ProgressBar
 
 TILE, OVERLAP = 128, 32
 
@@ -216,6 +218,37 @@ def test_yolo_obb_labels_are_normalised_class_indices(tmp_path):
         for row, normalised in zip(rows, values):
             expected = np.clip(dota[classes[int(row[0])]][0] / TILE, 0, 1)
             np.testing.assert_allclose(normalised, expected, rtol=0, atol=1e-11)
+
+
+def test_skip_empty_leaves_out_exactly_the_patches_without_objects(tmp_path):
+    images, labels = write_dataset(tmp_path, [(400, 300)], {0: [[10, 10, 40, 10, 40, 30, 10, 30]]})
+    full = split_dataset(images, labels, tmp_path / "full", tile=TILE, overlap=OVERLAP, workers=0)
+    kept = split_dataset(
+        images, labels, tmp_path / "kept", tile=TILE, overlap=OVERLAP, skip_empty=True, workers=0
+    )
+    assert (full.written, kept.written, kept.skipped_empty) == (12, 1, 11)
+    expected = {
+        name: content
+        for name, content in tree(tmp_path / "full").items()
+        if not name.startswith(("images/", "labels/")) or name.endswith("im0__0_0.png") or name.endswith("im0__0_0.txt")
+    }
+    assert tree(tmp_path / "kept") == expected
+
+
+def test_progress_bar_draws_on_a_terminal_only():
+    class Terminal(io.StringIO):
+        def isatty(self):
+            return True
+
+    for stream, drawn in ((Terminal(), True), (io.StringIO(), False)):
+        bar = ProgressBar(4, stream)
+        for _ in range(2):
+            bar.advance(ImageResult("im", 9, 7, 2, 0, 3, 1, 0))
+        bar.close()
+        if drawn:
+            assert stream.getvalue().split("\r")[-1] == f"split [{'#' * 15}{'.' * 15}] 2/4 images, 14 patches written\n"
+        else:
+            assert stream.getvalue() == ""
 
 
 # ---- resumable output ------------------------------------------------------------------
