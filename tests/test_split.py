@@ -254,12 +254,16 @@ def test_progress_bar_draws_on_a_terminal_only():
 # ---- resumable output ------------------------------------------------------------------
 
 
-def test_an_interrupted_run_then_a_rerun_gives_the_clean_run(tmp_path):
+@pytest.mark.parametrize("workers", [0, 2])
+def test_an_interrupted_run_then_a_rerun_gives_the_clean_run(tmp_path, workers):
     images, labels = write_dataset(tmp_path, [(1000, 1000)] * 6, seed=7)
     split_dataset(images, labels, tmp_path / "clean", tile=TILE, overlap=OVERLAP, workers=0)
     clean = tree(tmp_path / "clean")
 
-    command, environment = split_command(images, labels, tmp_path / "out", "--tile", TILE, "--overlap", OVERLAP, "--workers", 0)
+    command, environment = split_command(
+        images, labels, tmp_path / "out", "--tile", TILE, "--overlap", OVERLAP, "--workers", workers
+    )
+    # The command and its Dask workers form one process group, killed at once.
     process = subprocess.Popen(command, env=environment, start_new_session=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     deadline = time.monotonic() + 60
     while not any((tmp_path / "out/labels").glob("*.txt")) and time.monotonic() < deadline:
