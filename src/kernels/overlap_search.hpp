@@ -1,7 +1,8 @@
 // Which boxes of a set may overlap a given box: uniform grids, one per size.
 //
-// The boxes are grouped by the larger side of their axis-aligned bounds (one
-// group per two octaves).  Each group gets a grid whose cells are at least as
+// The boxes are grouped by the larger side of their axis-aligned bounds (all
+// in one group when their sizes are within a factor of 64, else one group
+// per two octaves).  Each group gets a grid whose cells are at least as
 // large as its largest box, and every box is filed once, in the cell of its
 // lower-left bound corner.  A box that meets a query's bounds then has that
 // corner at most one box size below and left of the query, so a query reads
@@ -122,24 +123,38 @@ struct GridLayout {
 
 inline constexpr int unbounded_group = 1 << 20;
 
-// One group per two octaves of the larger side of the bounds: a query
-// reads every group, so fewer groups cost less than the somewhat larger
-// cells they bring.
-inline int group_of(const PreparedBox& box) {
+// The octave of the larger side of a box's bounds: ilogb, with sentinels
+// for unbounded and for zero-sized bounds.
+inline int size_octave(const PreparedBox& box) {
     const double size = std::max(box.max_x - box.min_x, box.max_y - box.min_y);
     if (!(size < INFINITY)) return unbounded_group;
     if (!(size > 0)) return -1100;
-    return (std::ilogb(size) + 1100) / 2;
+    return std::ilogb(size);
 }
 
 // (group, box) for all boxes, by group; calls found(members, unbounded)
 // with each group's run.
 template <class Found>
 void for_each_group(std::span<const PreparedBox> boxes, Found&& found) {
-    // A counting sort by group: there are few groups.
+    // A query reads every group, so fewer groups cost less than the larger
+    // cells they bring, up to a point: boxes within a factor of 64 in size
+    // share one group, wider ranges get one group per two octaves.
     std::vector<int> group(boxes.size());
+    int smallest = unbounded_group, largest = -unbounded_group;
+    for (std::size_t index = 0; index < boxes.size(); ++index) {
+        group[index] = size_octave(boxes[index]);
+        if (group[index] != unbounded_group) {
+            smallest = std::min(smallest, group[index]);
+            largest = std::max(largest, group[index]);
+        }
+    }
+    const bool one_group = largest - smallest <= 5;
+    for (int& octave : group)
+        if (octave != unbounded_group) octave = one_group ? 0 : (octave + 1100) / 2;
+
+    // A counting sort by group: there are few groups.
     std::map<int, std::size_t> start;  // group -> count, then first position
-    for (std::size_t index = 0; index < boxes.size(); ++index) ++start[group[index] = group_of(boxes[index])];
+    for (std::size_t index = 0; index < boxes.size(); ++index) ++start[group[index]];
     std::size_t position = 0;
     for (auto& [_, first] : start) position += std::exchange(first, position);
     std::vector<std::pair<int, std::int64_t>> by_group(boxes.size());
