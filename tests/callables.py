@@ -379,6 +379,26 @@ def _orvetta():
     }
 
 
+def _ops():
+    ops = module("ops")
+
+    def scores(n):
+        return rng.uniform(0, 1, n)
+
+    return {
+        "ops.box_area": lambda: Case(ops.box_area, (orva(),)),
+        "ops.box_iou": lambda: Case(ops.box_iou, (orva(4), orva(3)), {"mode": "iof", "aligned": False, "threads": 2}),
+        "ops.box_iou_pairs": lambda: Case(
+            ops.box_iou_pairs, (orva(4), orva(3)), {"mode": "iou", "min_value": 0.1, "threads": 1}
+        ),
+        "ops.nms": lambda: Case(ops.nms, (orva(5), scores(5), 0.3), {"score_threshold": 0.1, "threads": 2}),
+        "ops.batched_nms": lambda: Case(
+            ops.batched_nms, (orva(5), scores(5), np.array([0, 1, 0, 1, 0]), 0.3), {"score_threshold": 0.1}
+        ),
+        "ops.visible_fraction": lambda: Case(ops.visible_fraction, (orva(4), np.array([40.0, 30.0]))),
+    }
+
+
 def _conventions():
     ops = module("ops")
     return {"ops.box_convert": lambda: Case(ops.box_convert, (orva(), "orva", "poly"))}
@@ -386,6 +406,7 @@ def _conventions():
 
 def _valid():
     table = {f"kestril.{name}": factory for name, factory in _kestril().items()}
+    table.update(_ops())
     table.update(_morvane())
     RelativeCenterCrop, RelativePadding = cls("dalmire", "RelativeCenterCrop"), cls("quenfor", "RelativePadding")
     table.update(_size_checked("dalmire", "RelativeCenterCrop", lambda: RelativeCenterCrop(1.5), "apply_to_keypoint"))

@@ -184,3 +184,49 @@ def test_clipped_boxes_cover_exactly_the_visible_parts(example, seed):
         if inside_rectangle(rebuilt[index], image_outline.astype(float), 1e-9).all():
             # A box wholly inside the image is not changed by clipping.
             assert inside_rectangle(rebuilt[index], clipped, 1e-6).all()
+
+
+@pytest.fixture(scope="module")
+def nms_example():
+    sys.path.insert(0, str(EXAMPLES))
+    try:
+        import overlap_and_nms
+    finally:
+        sys.path.remove(str(EXAMPLES))
+    return overlap_and_nms
+
+
+def test_nms_example_writes_the_picture_and_prints_its_path(nms_example, tmp_path):
+    output = tmp_path / "nms.png"
+    result = subprocess.run(
+        [sys.executable, str(EXAMPLES / "overlap_and_nms.py"), "--seed", "5", "--output", str(output)],
+        check=False, env=example_environment(), capture_output=True, text=True, timeout=120,
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip().splitlines()[-1] == str(output)
+    picture = cv2.imread(str(output))
+    assert picture is not None and picture.shape[1] > 2 * 600
+    # both colours of the right panel are there
+    right = picture[:, picture.shape[1] // 2 :].reshape(-1, 3).astype(int)
+    for colour in (nms_example.KEPT, nms_example.SUPPRESSED):
+        assert (np.abs(right - colour).max(axis=1) <= 10).sum() > 100
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_nms_example_keeps_one_box_per_cluster(nms_example, seed):
+    import shapely
+
+    threshold = 0.4
+    scene = nms_example.run(seed, threshold)
+    polygons = shapely.polygons(nms_example.kestril.orva_to_box_corners(scene.detections))
+    inter = shapely.area(shapely.intersection(polygons[:, None], polygons[None, :]))
+    areas = shapely.area(polygons)
+    iou = inter / (areas[:, None] + areas[None, :] - inter)
+    kept = scene.kept.tolist()
+    assert len(kept) + len(scene.suppressed_by) == len(scene.detections)
+    # kept boxes do not overlap beyond the threshold ...
+    assert (iou[np.ix_(kept, kept)] - np.eye(len(kept)) <= threshold).all()
+    # ... and every other box was suppressed by a kept box that scores at least as high
+    for box, (by, value) in scene.suppressed_by.items():
+        assert by in kept and scene.scores[by] >= scene.scores[box]
+        assert value > threshold and abs(value - iou[box, by]) < 1e-9

@@ -1,0 +1,32 @@
+// Running native work without the interpreter lock.
+#pragma once
+
+#include "frame/ref.hpp"
+
+#include <utility>
+
+namespace halvex::frame {
+
+// Releases the interpreter lock for its lifetime and takes it back on the way
+// out, by return or by exception.  While it is released no Python object may
+// be touched, Ref and Borrowed included: the work reads and writes only
+// memory that the call owns or keeps alive.
+class ReleasedGil {
+public:
+    ReleasedGil() : state_(PyEval_SaveThread()) {}
+    ~ReleasedGil() { PyEval_RestoreThread(state_); }
+    ReleasedGil(const ReleasedGil&) = delete;
+    ReleasedGil& operator=(const ReleasedGil&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
+// work() without the interpreter lock; its result or exception passes through.
+template <class Work>
+decltype(auto) without_gil(Work&& work) {
+    ReleasedGil released;
+    return std::forward<Work>(work)();
+}
+
+}  // namespace halvex::frame

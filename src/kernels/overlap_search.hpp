@@ -1,0 +1,311 @@
+// Which boxes of a set may overlap a given box: uniform grids, one per size.
+//
+// The boxes are grouped by the larger side of their axis-aligned bounds (all
+// in one group when their sizes are within a factor of 64, else one group
+// per two octaves).  Each group gets a grid whose cells are at least as
+// large as its largest box, and every box is filed once, in the cell of its
+// lower-left bound corner.  A box that meets a query's bounds then has that
+// corner at most one box size below and left of the query, so a query reads
+// the few cells between there and the query's upper-right corner, and each
+// pair is met once.  Groups of very different sizes thus never read far;
+// boxes far apart (or bounds that overflow) only coarsen a grid, whose cell
+// count is capped by the number of its boxes, and a group of unbounded
+// boxes is read whole.
+//
+// The search only narrows the candidates by the boxes' own bounds, the very
+// test `overlap` starts with, so a value never depends on whether it was
+// found through the search.
+#pragma once
+
+#include "kernels/rotated_overlap.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <map>
+#include <span>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+namespace halvex::kernels {
+
+namespace detail {
+
+// The grid of one group of boxes (see above).
+struct GridLayout {
+    double origin_x = 0, origin_y = 0;  // lower-left corner of cell (0, 0)
+    double cell_x = 1, cell_y = 1;      // cell size, at least the reach
+    double per_cell_x = 1, per_cell_y = 1;  // 1 / cell size
+    double reach_x = 0, reach_y = 0;    // no box of the group is wider or taller
+    std::int64_t columns = 1, rows = 1;
+    bool unbounded = false;  // a single cell read whole
+
+    std::int64_t cells() const { return columns * rows; }
+
+    // The cell a box of the group is filed in: that of its lower-left corner.
+    std::int64_t cell_of(const PreparedBox& box) const {
+        if (unbounded) return 0;
+        const std::int64_t column = std::clamp<std::int64_t>(index(box.min_x - origin_x, per_cell_x, columns), 0, columns - 1);
+        const std::int64_t row = std::clamp<std::int64_t>(index(box.min_y - origin_y, per_cell_y, rows), 0, rows - 1);
+        return row * columns + column;
+    }
+
+    // The cells a query reads: rows [first_row, last_row], and in each the
+    // columns [first_column, last_column]; false when there are none.
+    struct Window {
+        std::int64_t first_row, last_row, first_column, last_column;
+    };
+    bool window(const PreparedBox& query, Window& cells) const {
+        if (unbounded) {
+            cells = {0, 0, 0, 0};
+            return true;
+        }
+        const std::int64_t first_column = index(query.min_x - reach_x - origin_x, per_cell_x, columns);
+        const std::int64_t last_column = index(query.max_x - origin_x, per_cell_x, columns);
+        const std::int64_t first_row = index(query.min_y - reach_y - origin_y, per_cell_y, rows);
+        const std::int64_t last_row = index(query.max_y - origin_y, per_cell_y, rows);
+        if (first_column >= columns || last_column < 0 || first_row >= rows || last_row < 0) return false;
+        cells = {std::max<std::int64_t>(first_row, 0), std::min(last_row, rows - 1),
+                 std::max<std::int64_t>(first_column, 0), std::min(last_column, columns - 1)};
+        return true;
+    }
+
+    // The cell index of an offset from the origin: -1 before the grid,
+    // `count` after it.  Filing and reading use this same function, so a
+    // rounded cell size or product moves both alike.
+    static std::int64_t index(double offset, double per_cell, std::int64_t count) {
+        const double at = std::floor(offset * per_cell);
+        if (!(at >= 0)) return -1;
+        return at >= static_cast<double>(count) ? count : static_cast<std::int64_t>(at);
+    }
+
+    // Cells along one axis for a span of lower corners: as many as fit at
+    // the reach, at most `most`.  Returns (count, cell size).
+    static std::pair<std::int64_t, double> along(double span, double reach, std::int64_t most) {
+        if (!(span > 0)) return {1, 1.0};
+        const double wanted = reach > 0 ? span / reach : INFINITY;
+        const std::int64_t count =
+            wanted >= static_cast<double>(most - 1) ? most : static_cast<std::int64_t>(wanted) + 1;
+        if (count < 2) return {1, std::max(span, reach) * 2.0};
+        return {count, std::max(span / static_cast<double>(count - 1), reach)};
+    }
+
+    // The grid for the boxes `members` (indices into `boxes`) of one group.
+    static GridLayout fit(std::span<const PreparedBox> boxes, std::span<const std::pair<int, std::int64_t>> members,
+                          bool unbounded) {
+        GridLayout grid;
+        grid.unbounded = unbounded;
+        if (unbounded) return grid;
+        double low_x = INFINITY, high_x = -INFINITY, low_y = INFINITY, high_y = -INFINITY;
+        for (const auto& [_, member] : members) {
+            const PreparedBox& box = boxes[static_cast<std::size_t>(member)];
+            grid.reach_x = std::max(grid.reach_x, box.max_x - box.min_x);
+            grid.reach_y = std::max(grid.reach_y, box.max_y - box.min_y);
+            low_x = std::min(low_x, box.min_x), high_x = std::max(high_x, box.min_x);
+            low_y = std::min(low_y, box.min_y), high_y = std::max(high_y, box.min_y);
+        }
+        // Rounding of min + width may pass max by an ulp or so.
+        grid.reach_x *= 1.0 + 0x1p-40;
+        grid.reach_y *= 1.0 + 0x1p-40;
+        // At most about four cells per box, so that memory follows the boxes.
+        const auto most =
+            static_cast<std::int64_t>(2.0 * std::ceil(std::sqrt(static_cast<double>(members.size())))) + 1;
+        grid.origin_x = low_x;
+        grid.origin_y = low_y;
+        std::tie(grid.columns, grid.cell_x) = along(high_x - low_x, grid.reach_x, most);
+        std::tie(grid.rows, grid.cell_y) = along(high_y - low_y, grid.reach_y, most);
+        grid.per_cell_x = 1.0 / grid.cell_x;
+        grid.per_cell_y = 1.0 / grid.cell_y;
+        return grid;
+    }
+};
+
+inline constexpr int unbounded_group = 1 << 20;
+
+// The octave of the larger side of a box's bounds: ilogb, with sentinels
+// for unbounded and for zero-sized bounds.
+inline int size_octave(const PreparedBox& box) {
+    const double size = std::max(box.max_x - box.min_x, box.max_y - box.min_y);
+    if (!(size < INFINITY)) return unbounded_group;
+    if (!(size > 0)) return -1100;
+    return std::ilogb(size);
+}
+
+// (group, box) for all boxes, by group; calls found(members, unbounded)
+// with each group's run.
+template <class Found>
+void for_each_group(std::span<const PreparedBox> boxes, Found&& found) {
+    // A query reads every group, so fewer groups cost less than the larger
+    // cells they bring, up to a point: boxes within a factor of 64 in size
+    // share one group, wider ranges get one group per two octaves.
+    std::vector<int> group(boxes.size());
+    int smallest = unbounded_group, largest = -unbounded_group;
+    for (std::size_t index = 0; index < boxes.size(); ++index) {
+        group[index] = size_octave(boxes[index]);
+        if (group[index] != unbounded_group) {
+            smallest = std::min(smallest, group[index]);
+            largest = std::max(largest, group[index]);
+        }
+    }
+    const bool one_group = largest - smallest <= 5;
+    for (int& octave : group)
+        if (octave != unbounded_group) octave = one_group ? 0 : (octave + 1100) / 2;
+
+    // A counting sort by group: there are few groups.
+    std::map<int, std::size_t> start;  // group -> count, then first position
+    for (std::size_t index = 0; index < boxes.size(); ++index) ++start[group[index]];
+    std::size_t position = 0;
+    for (auto& [_, first] : start) position += std::exchange(first, position);
+    std::vector<std::pair<int, std::int64_t>> by_group(boxes.size());
+    for (std::size_t index = 0; index < boxes.size(); ++index)
+        by_group[start[group[index]]++] = {group[index], static_cast<std::int64_t>(index)};
+    for (std::size_t first = 0; first < by_group.size();) {
+        std::size_t last = first;
+        while (last < by_group.size() && by_group[last].first == by_group[first].first) ++last;
+        found(std::span<const std::pair<int, std::int64_t>>(by_group).subspan(first, last - first),
+              by_group[first].first == unbounded_group);
+        first = last;
+    }
+}
+
+}  // namespace detail
+
+// All boxes of a set, filed once.
+class BoxSearch {
+public:
+    explicit BoxSearch(std::span<const PreparedBox> boxes) {
+        detail::for_each_group(boxes, [&](auto members, bool unbounded) {
+            Group group;
+            group.grid = detail::GridLayout::fit(boxes, members, unbounded);
+            // File every box in its cell (a counting sort by cell).
+            std::vector<std::int64_t> cell_of_member(members.size());
+            group.cell_start.assign(static_cast<std::size_t>(group.grid.cells() + 1), 0);
+            for (std::size_t k = 0; k < members.size(); ++k) {
+                cell_of_member[k] = group.grid.cell_of(boxes[static_cast<std::size_t>(members[k].second)]);
+                ++group.cell_start[static_cast<std::size_t>(cell_of_member[k] + 1)];
+            }
+            for (std::size_t cell = 1; cell < group.cell_start.size(); ++cell)
+                group.cell_start[cell] += group.cell_start[cell - 1];
+            std::vector<std::int64_t> next(group.cell_start.begin(), group.cell_start.end() - 1);
+            group.entries.resize(members.size());
+            for (std::size_t k = 0; k < members.size(); ++k) {
+                const PreparedBox& box = boxes[static_cast<std::size_t>(members[k].second)];
+                group.entries[static_cast<std::size_t>(next[static_cast<std::size_t>(cell_of_member[k])]++)] = {
+                    box.min_x, box.max_x, box.min_y, box.max_y, members[k].second};
+            }
+            groups_.push_back(std::move(group));
+        });
+    }
+
+    // visit(index) for every box whose bounds meet those of `query`, in no
+    // particular order, until a visit returns true.
+    template <class Visit>
+    void for_each_candidate(const PreparedBox& query, Visit&& visit) const {
+        detail::GridLayout::Window cells;
+        for (const Group& group : groups_) {
+            if (!group.grid.window(query, cells)) continue;
+            for (std::int64_t row = cells.first_row; row <= cells.last_row; ++row) {
+                // The cells of a row are consecutive in the entries.
+                const std::int64_t first_cell = row * group.grid.columns;
+                const Entry* begin = group.entries.data() + group.cell_start[first_cell + cells.first_column];
+                const Entry* end = group.entries.data() + group.cell_start[first_cell + cells.last_column + 1];
+                if (scan(begin, end, query, visit)) return;
+            }
+        }
+    }
+
+private:
+    struct Entry {
+        double min_x, max_x, min_y, max_y;
+        std::int64_t index;
+    };
+    struct Group {
+        detail::GridLayout grid;
+        std::vector<Entry> entries;            // by cell, row after row
+        std::vector<std::int64_t> cell_start;  // entries of cell k: [cell_start[k], cell_start[k + 1])
+    };
+
+    // The entries in [entry, end) that meet the query; true when a visit
+    // asked to stop.  Most entries of a cell miss, so the test is
+    // branch-free and the hits are collected in runs, then visited.
+    template <class Visit>
+    static bool scan(const Entry* entry, const Entry* end, const PreparedBox& query, Visit&& visit) {
+        while (entry != end) {
+            std::int64_t hits[64];
+            int count = 0;
+            for (int k = 0; k < 64 && entry != end; ++k, ++entry) {
+                hits[count] = entry->index;
+                count += (entry->max_x >= query.min_x) & (entry->min_x <= query.max_x) &
+                         (entry->max_y >= query.min_y) & (entry->min_y <= query.max_y);
+            }
+            for (int k = 0; k < count; ++k)
+                if (visit(hits[k])) return true;
+        }
+        return false;
+    }
+
+    std::vector<Group> groups_;
+};
+
+// The same grids, filled one box at a time: greedy suppression asks only
+// about the boxes kept so far.
+class GrowingBoxSearch {
+public:
+    explicit GrowingBoxSearch(std::span<const PreparedBox> boxes)
+        : bounds_(boxes.size()), group_of_box_(boxes.size()), cell_of_box_(boxes.size()), next_(boxes.size(), -1) {
+        for (std::size_t k = 0; k < boxes.size(); ++k)
+            bounds_[k] = {boxes[k].min_x, boxes[k].max_x, boxes[k].min_y, boxes[k].max_y};
+        detail::for_each_group(boxes, [&](auto members, bool unbounded) {
+            Group group;
+            group.grid = detail::GridLayout::fit(boxes, members, unbounded);
+            group.first.assign(static_cast<std::size_t>(group.grid.cells()), -1);
+            for (const auto& [_, member] : members) {
+                group_of_box_[static_cast<std::size_t>(member)] = static_cast<std::int32_t>(groups_.size());
+                cell_of_box_[static_cast<std::size_t>(member)] = group.grid.cell_of(boxes[static_cast<std::size_t>(member)]);
+            }
+            groups_.push_back(std::move(group));
+        });
+    }
+
+    void add(std::int64_t index) {
+        const auto box = static_cast<std::size_t>(index);
+        std::int64_t& first = groups_[static_cast<std::size_t>(group_of_box_[box])].first[static_cast<std::size_t>(cell_of_box_[box])];
+        next_[box] = first;
+        first = index;
+    }
+
+    // visit(index) for every added box whose bounds meet those of `query`,
+    // until a visit returns true.
+    template <class Visit>
+    void for_each_candidate(const PreparedBox& query, Visit&& visit) const {
+        detail::GridLayout::Window cells;
+        for (const Group& group : groups_) {
+            if (!group.grid.window(query, cells)) continue;
+            for (std::int64_t row = cells.first_row; row <= cells.last_row; ++row)
+                for (std::int64_t column = cells.first_column; column <= cells.last_column; ++column)
+                    for (std::int64_t index = group.first[static_cast<std::size_t>(row * group.grid.columns + column)];
+                         index >= 0; index = next_[static_cast<std::size_t>(index)])
+                        if (bounds_[static_cast<std::size_t>(index)].meet(query) && visit(index)) return;
+        }
+    }
+
+private:
+    struct Group {
+        detail::GridLayout grid;
+        std::vector<std::int64_t> first;  // per cell, the last added box, or -1
+    };
+    struct Bounds {
+        double min_x, max_x, min_y, max_y;
+        bool meet(const PreparedBox& query) const {
+            return (max_x >= query.min_x) & (min_x <= query.max_x) & (max_y >= query.min_y) & (min_y <= query.max_y);
+        }
+    };
+    std::vector<Bounds> bounds_;  // of every box, apart from the rest of it, for the scans
+    std::vector<std::int32_t> group_of_box_;
+    std::vector<std::int64_t> cell_of_box_;
+    std::vector<std::int64_t> next_;  // the box added before in the same cell, or -1
+    std::vector<Group> groups_;
+};
+
+}  // namespace halvex::kernels

@@ -1,0 +1,153 @@
+// Overlap between two sets of rotated boxes: all pairs as a matrix, aligned
+// pairs, and the sparse list of the pairs that overlap.
+//
+// Rows (boxes of the first set) are split over threads in blocks; every value
+// is computed by `overlap` from its two boxes alone, so neither the thread
+// count nor the way candidates are found changes a bit of the result.
+#pragma once
+
+#include "kernels/overlap_search.hpp"
+#include "kernels/parallel.hpp"
+#include "kernels/rotated_overlap.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <span>
+#include <utility>
+#include <vector>
+
+namespace halvex::kernels {
+
+// `rows`: count x 5 ORVA values, checked finite with non-negative sizes.
+inline std::vector<PreparedBox> prepare_boxes(const double* rows, std::ptrdiff_t count, int threads) {
+    std::vector<PreparedBox> boxes(static_cast<std::size_t>(count));
+    for_each_block(count, block_for(count, threads), threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
+        for (std::ptrdiff_t i = begin; i < end; ++i) boxes[static_cast<std::size_t>(i)] = prepare_box(rows + 5 * i);
+    });
+    return boxes;
+}
+
+// Rough cost of the work on two sets, in the units `thread_count` takes:
+// preparing a box costs about 60, a pair from 1 (bounds apart) to 120
+// (clipped); 8 a pair is what a scene with a few percent of overlapping
+// pairs costs on average.
+inline double overlap_work(std::ptrdiff_t first, std::ptrdiff_t second) {
+    return 60.0 * static_cast<double>(first + second) + 8.0 * static_cast<double>(first) * static_cast<double>(second);
+}
+
+// The search pays off once both sets are more than a handful of boxes;
+// below that every pair is tried, its bounds test being the cheaper filter.
+inline bool worth_searching(std::ptrdiff_t first, std::ptrdiff_t second) { return first > 16 && second > 16; }
+
+// result[i * second.size() + j] = overlap(first[i], second[j]).  Each block
+// of rows zeroes its part of `result` and then writes the pairs whose bounds
+// meet, so that the first touch of a large result's pages is shared by the
+// threads too.
+inline void overlap_matrix(std::span<const PreparedBox> first, std::span<const PreparedBox> second,
+                           OverlapMode mode, int threads, double* result) {
+    const auto rows = static_cast<std::ptrdiff_t>(first.size());
+    const auto columns = static_cast<std::ptrdiff_t>(second.size());
+    if (rows == 0 || columns == 0) return;
+    if (!worth_searching(rows, columns)) {
+        for_each_block(rows, block_for(rows, threads), threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
+            for (std::ptrdiff_t i = begin; i < end; ++i)
+                for (std::ptrdiff_t j = 0; j < columns; ++j)
+                    result[i * columns + j] = overlap(first[static_cast<std::size_t>(i)],
+                                                      second[static_cast<std::size_t>(j)], mode);
+        });
+        return;
+    }
+    const BoxSearch search(second);
+    for_each_block(rows, block_for(rows, threads), threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
+        std::fill(result + begin * columns, result + end * columns, 0.0);
+        for (std::ptrdiff_t i = begin; i < end; ++i) {
+            const PreparedBox& box = first[static_cast<std::size_t>(i)];
+            search.for_each_candidate(box, [&](std::int64_t j) {
+                result[i * columns + j] = overlap(box, second[static_cast<std::size_t>(j)], mode);
+                return false;
+            });
+        }
+    });
+}
+
+// result[i] = overlap(first[i], second[i]) for rows of ORVA values.
+inline void overlap_aligned(const double* first, const double* second, std::ptrdiff_t count, OverlapMode mode,
+                            int threads, double* result) {
+    for_each_block(count, block_for(count, threads), threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
+        for (std::ptrdiff_t i = begin; i < end; ++i)
+            result[i] = overlap(prepare_box(first + 5 * i), prepare_box(second + 5 * i), mode);
+    });
+}
+
+// The pairs whose value exceeds `min_value`, by first index then second,
+// kept as the blocks of rows that found them.
+struct OverlapPairs {
+    struct Block {
+        std::vector<std::int64_t> first, second;
+        std::vector<double> values;
+    };
+    std::vector<Block> blocks;  // in row order
+
+    std::size_t size() const {
+        std::size_t total = 0;
+        for (const Block& block : blocks) total += block.values.size();
+        return total;
+    }
+};
+
+inline OverlapPairs overlap_pairs(std::span<const PreparedBox> first, std::span<const PreparedBox> second,
+                                  OverlapMode mode, double min_value, int threads) {
+    const auto rows = static_cast<std::ptrdiff_t>(first.size());
+    const auto columns = static_cast<std::ptrdiff_t>(second.size());
+    OverlapPairs pairs;
+    if (rows == 0 || columns == 0) return pairs;
+    const std::ptrdiff_t block = block_for(rows, threads);
+    pairs.blocks.resize(static_cast<std::size_t>((rows + block - 1) / block));
+
+    // Values are never negative, so a negative bound takes every pair; a
+    // bound of zero or more only pairs whose bounds meet.
+    const bool every_pair = !(min_value >= 0.0) || !worth_searching(rows, columns);
+    std::vector<BoxSearch> search;  // empty or one
+    if (!every_pair) search.emplace_back(second);
+
+    for_each_block(rows, block, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
+        OverlapPairs::Block& found = pairs.blocks[static_cast<std::size_t>(begin / block)];
+        auto consider = [&](std::int64_t i, std::int64_t j) {
+            const double value = overlap(first[static_cast<std::size_t>(i)], second[static_cast<std::size_t>(j)], mode);
+            if (value > min_value) {
+                found.first.push_back(i);
+                found.second.push_back(j);
+                found.values.push_back(value);
+            }
+        };
+        if (every_pair) {
+            for (std::int64_t i = begin; i < end; ++i)
+                for (std::int64_t j = 0; j < columns; ++j) consider(i, j);
+            return;
+        }
+        for (std::int64_t i = begin; i < end; ++i)
+            search.front().for_each_candidate(first[static_cast<std::size_t>(i)], [&](std::int64_t j) {
+                consider(i, j);
+                return false;
+            });
+        // The search finds a row's pairs in its own order: put them by j.
+        std::vector<std::size_t> order(found.values.size());
+        for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
+        std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+            return found.first[a] < found.first[b] || (found.first[a] == found.first[b] && found.second[a] < found.second[b]);
+        });
+        OverlapPairs::Block sorted;
+        sorted.first.reserve(order.size());
+        sorted.second.reserve(order.size());
+        sorted.values.reserve(order.size());
+        for (const std::size_t k : order) {
+            sorted.first.push_back(found.first[k]);
+            sorted.second.push_back(found.second[k]);
+            sorted.values.push_back(found.values[k]);
+        }
+        found = std::move(sorted);
+    });
+    return pairs;
+}
+
+}  // namespace halvex::kernels
