@@ -9,6 +9,7 @@
 
 #include <cstdarg>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <stdexcept>
 
@@ -184,7 +185,6 @@ struct FunctionData {
     std::size_t required_positional = 0;
     std::string source_path;
     std::string qualified_name;
-    int line = 0;
 };
 
 struct FunctionObject {
@@ -390,7 +390,8 @@ PyObject* call_function(FunctionObject* function, PyObject* const* arguments, st
     } catch (const std::exception& error) {
         PyErr_SetString(PyExc_RuntimeError, error.what());
     }
-    _PyTraceback_Add(data.qualified_name.c_str(), data.source_path.c_str(), data.line);
+    // Line 0: the entry names the function and the module's source, not a line in it.
+    _PyTraceback_Add(data.qualified_name.c_str(), data.source_path.c_str(), 0);
     return nullptr;
 }
 
@@ -613,7 +614,7 @@ PyType_Spec function_spec = {
 };
 
 // A real code object, so that inspect.signature() sees names, kinds and order.
-Ref make_code(const Signature& signature, const char* source_path, int line) {
+Ref make_code(const Signature& signature, const char* source_path) {
     std::string source = "def f(";
     bool star_written = false;
     for (const Parameter& parameter : signature.parameters) {
@@ -638,7 +639,7 @@ Ref make_code(const Signature& signature, const char* source_path, int line) {
     }
     return function_code.attr("replace")(kw("co_name", signature.name.c_str()),
                                          kw("co_qualname", signature.qualified_name.c_str()),
-                                         kw("co_firstlineno", line > 0 ? line : 1));
+                                         kw("co_firstlineno", 1));
 }
 
 }  // namespace
@@ -648,8 +649,6 @@ void create_function_type() {
         the_function_type = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&function_spec)));
 }
 
-PyTypeObject* function_type() { return the_function_type; }
-
 const FunctionObject* as_own_function(PyObject* object) {
     if (object == nullptr || Py_TYPE(object) != the_function_type) return nullptr;
     return reinterpret_cast<const FunctionObject*>(object);
@@ -657,28 +656,49 @@ const FunctionObject* as_own_function(PyObject* object) {
 
 Body body_of(const FunctionObject& function) { return function.data->body; }
 
-Ref make_closure(Borrowed prototype_object, Borrowed captured) {
-    auto* prototype = reinterpret_cast<FunctionObject*>(prototype_object.get());
+namespace {
+
+// The Python-visible fields of a function object, all owned.
+struct FunctionFields {
+    Ref name, qualified_name, module, doc, globals, code, annotations, defaults, kw_defaults;
+};
+
+// A new function object with these fields.  `data` is the prototype's for a
+// closure (which then keeps the prototype alive), else a new one it owns.
+Ref new_function(FunctionFields fields, FunctionData* data, Borrowed prototype, Borrowed captured) {
     auto* object = PyObject_GC_New(FunctionObject, the_function_type);
-    if (object == nullptr) throw python_error();
+    if (object == nullptr) {
+        if (!prototype) delete data;
+        throw python_error();
+    }
     object->vectorcall = function_vectorcall;
     object->dict = object->weak_references = nullptr;
-    object->name = Py_NewRef(prototype->name);
-    object->qualified_name = Py_NewRef(prototype->qualified_name);
-    object->module = Py_NewRef(prototype->module);
-    object->doc = Py_NewRef(prototype->doc);
-    object->globals = Py_NewRef(prototype->globals);
-    object->code = Py_NewRef(prototype->code);
-    object->annotations = PyDict_Copy(prototype->annotations);
-    object->defaults = Py_NewRef(prototype->defaults);
-    object->kw_defaults = Py_NewRef(prototype->kw_defaults);
-    object->data = prototype->data;
-    object->prototype = Py_NewRef(prototype_object.get());
-    object->captured = Py_NewRef(captured.get());
-    Ref function = Ref::steal(reinterpret_cast<PyObject*>(object));
-    if (object->annotations == nullptr) throw python_error();
+    object->name = fields.name.release();
+    object->qualified_name = fields.qualified_name.release();
+    object->module = fields.module.release();
+    object->doc = fields.doc.release();
+    object->globals = fields.globals.release();
+    object->code = fields.code.release();
+    object->annotations = fields.annotations.release();
+    object->defaults = fields.defaults.release();
+    object->kw_defaults = fields.kw_defaults.release();
+    object->data = data;
+    object->prototype = Py_XNewRef(prototype.get());
+    object->captured = Py_XNewRef(captured.get());
     PyObject_GC_Track(object);
-    return function;
+    return Ref::steal(reinterpret_cast<PyObject*>(object));
+}
+
+}  // namespace
+
+Ref make_closure(Borrowed prototype_object, Borrowed captured) {
+    auto* prototype = reinterpret_cast<FunctionObject*>(prototype_object.get());
+    FunctionFields fields{Ref::borrow(prototype->name),        Ref::borrow(prototype->qualified_name),
+                          Ref::borrow(prototype->module),      Ref::borrow(prototype->doc),
+                          Ref::borrow(prototype->globals),     Ref::borrow(prototype->code),
+                          Ref::steal(PyDict_Copy(prototype->annotations)), Ref::borrow(prototype->defaults),
+                          Ref::borrow(prototype->kw_defaults)};
+    return new_function(std::move(fields), prototype->data, prototype_object, captured);
 }
 
 Borrowed Call::captured() const { return function_.captured; }
@@ -725,33 +745,52 @@ std::string_view Call::owner_class_name() const {
     return dot == std::string_view::npos ? std::string_view{} : name.substr(0, dot);
 }
 
-Ref make_function(const Callable& callable, PyObject* globals, const char* module_name, const char* source_path,
-                  int line) {
+namespace {
+
+// A body made with bound<...> takes one C++ parameter per parameter of its
+// signature line, each of a kind that fits that parameter.
+void check_bound_body(const Callable& callable, const Signature& signature) {
+    const BodyEntry& body = callable.body;
+    if (body.parameter_count < 0) return;
+    if (static_cast<std::size_t>(body.parameter_count) != signature.parameters.size())
+        raise(PyExc_RuntimeError, "the body of '%s' takes %d arguments, its signature line declares %zu",
+              signature.qualified_name.c_str(), body.parameter_count, signature.parameters.size());
+    for (std::size_t i = 0; i < signature.parameters.size(); ++i) {
+        const Parameter& parameter = signature.parameters[i];
+        switch (body.parameters[i]) {
+            case ArgumentKind::object: break;
+            case ArgumentKind::real:
+                if ((parameter.type != TypeWord::double_ && parameter.type != TypeWord::float_) || parameter.accepts_none)
+                    raise(PyExc_RuntimeError,
+                          "the body of '%s' takes '%s' as a C double, but it is not typed double or float without None",
+                          signature.qualified_name.c_str(), parameter.name.c_str());
+                break;
+            case ArgumentKind::keywords:
+                if (parameter.kind != ParameterKind::var_keyword)
+                    raise(PyExc_RuntimeError, "the body of '%s' takes '%s' as **kwargs, but it is not **kwargs",
+                          signature.qualified_name.c_str(), parameter.name.c_str());
+                break;
+        }
+    }
+}
+
+}  // namespace
+
+Ref make_function(const Callable& callable, PyObject* globals, const char* module_name, const char* source_path) {
     Signature signature;
     try {
         signature = Signature::parse(callable.signature);
     } catch (const std::invalid_argument& error) {
         raise(PyExc_RuntimeError, "bad signature line '%s': %s", callable.signature, error.what());
     }
+    check_bound_body(callable, signature);
     for (Parameter& parameter : signature.parameters) parameter.interned_name = Ref::borrow(interned(parameter.name));
 
-    auto* object = PyObject_GC_New(FunctionObject, the_function_type);
-    if (object == nullptr) throw python_error();
-    object->vectorcall = function_vectorcall;
-    object->dict = object->weak_references = nullptr;
-    object->name = object->qualified_name = object->module = object->doc = nullptr;
-    object->globals = object->code = object->annotations = object->defaults = object->kw_defaults = nullptr;
-    object->data = nullptr;
-    object->prototype = object->captured = nullptr;
-    Ref function = Ref::steal(reinterpret_cast<PyObject*>(object));  // owns it from here on
-
-    object->data = new FunctionData{};
-    FunctionData& data = *object->data;
-    data.body = callable.body;
-    data.source_path = source_path;
-    data.qualified_name = signature.qualified_name;
-    data.line = line;
-    data.defaults.resize(signature.parameters.size());
+    auto data = std::make_unique<FunctionData>();
+    data->body = callable.body.call;
+    data->source_path = source_path;
+    data->qualified_name = signature.qualified_name;
+    data->defaults.resize(signature.parameters.size());
 
     Ref positional_defaults = Ref::steal(PyList_New(0));
     Ref keyword_defaults = Ref::steal(PyDict_New());
@@ -761,35 +800,35 @@ Ref make_function(const Callable& callable, PyObject* globals, const char* modul
         if (!parameter.annotation.empty())
             check(PyDict_SetItem(annotations, parameter.interned_name, to_python(parameter.annotation)));
         if (parameter.kind == ParameterKind::positional_or_keyword && parameter.default_text.empty())
-            ++data.required_positional;
+            ++data->required_positional;
         if (parameter.default_text.empty()) continue;
         // Defaults are evaluated once, now, in the module's namespace.
-        data.defaults[i] = Ref::steal(PyRun_String(parameter.default_text.c_str(), Py_eval_input, globals, globals));
+        data->defaults[i] = Ref::steal(PyRun_String(parameter.default_text.c_str(), Py_eval_input, globals, globals));
         if (parameter.kind == ParameterKind::keyword_only)
-            check(PyDict_SetItem(keyword_defaults, parameter.interned_name, data.defaults[i]));
+            check(PyDict_SetItem(keyword_defaults, parameter.interned_name, data->defaults[i]));
         else
-            check(PyList_Append(positional_defaults, data.defaults[i]));
+            check(PyList_Append(positional_defaults, data->defaults[i]));
     }
     if (!signature.return_annotation.empty())
         check(PyDict_SetItem(annotations, interned("return"), to_python(signature.return_annotation)));
 
-    Ref doc = callable.summary ? to_python(std::string(callable.signature) + "\n\n" + callable.summary) : Ref::none();
-    object->name = to_python(signature.name).release();
-    object->qualified_name = to_python(signature.qualified_name).release();
-    PyUnicode_InternInPlace(&object->name);
-    PyUnicode_InternInPlace(&object->qualified_name);
-    object->module = to_python(module_name).release();
-    object->doc = doc.release();
-    object->globals = Py_NewRef(globals);
-    object->annotations = annotations.release();
-    object->defaults = PyList_GET_SIZE(positional_defaults.get()) > 0
-                           ? check(PyList_AsTuple(positional_defaults))
-                           : Py_NewRef(Py_None);
-    object->kw_defaults = PyDict_GET_SIZE(keyword_defaults.get()) > 0 ? keyword_defaults.release() : Py_NewRef(Py_None);
-    data.signature = std::move(signature);
-    object->code = make_code(data.signature, source_path, line).release();
-    PyObject_GC_Track(object);
-    return function;
+    FunctionFields fields;
+    PyObject* name = to_python(signature.name).release();
+    PyObject* qualified_name = to_python(signature.qualified_name).release();
+    PyUnicode_InternInPlace(&name);
+    PyUnicode_InternInPlace(&qualified_name);
+    fields.name = Ref::steal(name);
+    fields.qualified_name = Ref::steal(qualified_name);
+    fields.module = to_python(module_name);
+    fields.doc = callable.summary ? to_python(std::string(callable.signature) + "\n\n" + callable.summary) : Ref::none();
+    fields.globals = Ref::borrow(globals);
+    fields.code = make_code(signature, source_path);
+    fields.annotations = std::move(annotations);
+    fields.defaults =
+        PyList_GET_SIZE(positional_defaults.get()) > 0 ? Ref::steal(PyList_AsTuple(positional_defaults)) : Ref::none();
+    fields.kw_defaults = PyDict_GET_SIZE(keyword_defaults.get()) > 0 ? std::move(keyword_defaults) : Ref::none();
+    data->signature = std::move(signature);
+    return new_function(std::move(fields), data.release(), {}, {});
 }
 
 }  // namespace halvex::frame

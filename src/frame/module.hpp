@@ -62,6 +62,12 @@ Ref global(const char* name);
 // with this body, so that calling the body directly is the same as calling
 // the name.
 bool is_own(const char* name, Body body);
+bool is_own(PyObject* name, Body body);
+// The same for a body bound with bound<function>: is_own<intersect>(names::intersect).
+template <auto function>
+bool is_own(PyObject* name) {
+    return is_own(name, bound<function>.call);
+}
 
 // Python's __debug__, read at import.
 bool assertions_enabled();

@@ -15,6 +15,8 @@
 // the output row is written while it is still in cache.
 #pragma once
 
+#include "kernels/strided.hpp"
+
 #include <array>
 #include <bit>
 #include <cfenv>
@@ -268,9 +270,11 @@ struct FieldBounds {
     bool has_nan = false;
 };
 
-inline FieldBounds field_bounds(const char* data, const std::ptrdiff_t* shape, const std::ptrdiff_t* strides,
-                                int rank, ElementType type) {
+inline FieldBounds field_bounds(const char* data, const StridedLayout& layout, ElementType type) {
     using namespace channel_assembly_detail;
+    const int rank = layout.rank;
+    const std::ptrdiff_t* shape = layout.shape.data();
+    const std::ptrdiff_t* strides = layout.strides.data();
     return with_element_type(type, [&](auto element) {
         using T = decltype(element);
         auto scan = [&]<bool Swapped>() {

@@ -245,13 +245,9 @@ Ref apply(Call& call) {
             if (element && !empty) {
                 // Integer channels go to OpenCV, which finds its own bounds.
                 if (!is_integer_dtype) {
-                    auto* field = reinterpret_cast<PyArrayObject*>(image_channel.get());
-                    std::vector<std::ptrdiff_t> dims(PyArray_DIMS(field), PyArray_DIMS(field) + PyArray_NDIM(field));
-                    std::vector<std::ptrdiff_t> strides(PyArray_STRIDES(field),
-                                                        PyArray_STRIDES(field) + PyArray_NDIM(field));
-                    kernels::FieldBounds bounds = kernels::field_bounds(
-                        static_cast<const char*>(PyArray_DATA(field)), dims.data(), strides.data(),
-                        PyArray_NDIM(field), *element);
+                    PyArrayObject* field = frame::as_array(image_channel);
+                    kernels::FieldBounds bounds = kernels::field_bounds(static_cast<const char*>(PyArray_DATA(field)),
+                                                                        frame::layout_of(field), *element);
                     has_nan = bounds.has_nan;
                     min_value = bounds.min_value;
                     max_value = bounds.max_value;
