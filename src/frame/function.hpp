@@ -157,9 +157,17 @@ Body body_of(const FunctionObject& function);
 // like).  Each receives, by its C++ type:
 //   Borrowed  the bound and converted argument (*args a tuple, **kwargs a dict)
 //   double    the C value of a parameter typed `double` or `float` that does not admit None
+//   Real      the same parameter as the converted object and its C value
 //   Kwargs    the **kwargs parameter, handed on without a dict where possible
 // make_function refuses at import a body whose parameters do not match the
 // signature line in number or in these kinds, so the two cannot drift apart.
+
+// A parameter typed `double` or `float` as a body receives it: the converted
+// object and its C value.
+struct Real {
+    Borrowed object;
+    double value;
+};
 
 // The **kwargs of a call as a body receives them.
 class Kwargs {
@@ -190,6 +198,11 @@ template <>
 struct bound_argument<double> {
     static constexpr ArgumentKind kind = ArgumentKind::real;
     static double get(const Call& call, std::size_t i) { return call.real(i); }
+};
+template <>
+struct bound_argument<Real> {
+    static constexpr ArgumentKind kind = ArgumentKind::real;
+    static Real get(const Call& call, std::size_t i) { return {call[i], call.real(i)}; }
 };
 template <>
 struct bound_argument<Kwargs> {

@@ -21,6 +21,7 @@ struct NameHash {
 };
 
 struct ModuleState {
+    ModuleDefinition own_definition{};
     const ModuleDefinition* definition = nullptr;
     PyModuleDef module_def{};
     PyModuleDef_Slot slots[3]{};
@@ -121,7 +122,9 @@ int module_exec(PyObject* module) {
 
 }  // namespace
 
-PyObject* module_init(const ModuleDefinition& definition) {
+PyObject* module_init(const ModuleDefinition& module_definition) {
+    state.own_definition = module_definition;
+    const ModuleDefinition& definition = state.own_definition;
     state.definition = &definition;
     state.slots[0] = {Py_mod_create, reinterpret_cast<void*>(module_create)};
     state.slots[1] = {Py_mod_exec, reinterpret_cast<void*>(module_exec)};

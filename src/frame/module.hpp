@@ -19,6 +19,7 @@ struct ModuleDefinition {
 };
 
 // PyInit_<name> returns this: the definition for multi-phase initialisation.
+// The module keeps its own copy of `definition`.
 PyObject* module_init(const ModuleDefinition& definition);
 
 // The module body's view of the module being executed.

@@ -27,10 +27,8 @@ void body(frame::ModuleBuilder& module) {
     module.define(kestril::reconstruction_functions);
 }
 
-const frame::ModuleDefinition definition = {
-    "kestril", "halvex.preprocessing.kestril", "Contains keypoint utilities.", HALVEX_MODULE_SOURCE, body,
-};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_kestril() { return frame::module_init(definition); }
+PyMODINIT_FUNC PyInit_kestril() {
+    return halvex::frame::module_init({"kestril", "halvex.preprocessing.kestril", "Contains keypoint utilities.", HALVEX_MODULE_SOURCE, body});
+}

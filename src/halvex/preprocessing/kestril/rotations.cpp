@@ -43,14 +43,19 @@ void rotate_natively(PyArrayObject* stack, PyArrayObject* angles, Rotate&& rotat
     });
 }
 
-// np.array([[cr, -sr], [sr, cr]]).reshape(2, 2, number_of_rotations)
-Ref numpy_rotation_stack(Borrowed rotation_rads, Borrowed number_of_rotations) {
+// The angles, one per rotation, made into np.array([[cr, -sr], [sr,
+// cr]]).reshape(2, 2, number_of_rotations): a rotation matrix per angle along
+// the last axis, checked to be d x d x R.
+Ref numpy_rotation_stack(Borrowed rotation_rads, Borrowed number_of_rotations, Borrowed state_dimensionality) {
+    HALVEX_ASSERT(shape_is(shape_of(rotation_rads), {number_of_rotations}));
     Ref np = global(names::np);
     Ref cr = np.attr("cos")(rotation_rads);
     Ref sr = np.attr("sin")(rotation_rads);
     Ref minus_sr = negative(sr);
     Ref rows = Ref::steal(Py_BuildValue("[[OO][OO]]", cr.get(), minus_sr.get(), sr.get(), cr.get()));
-    return np.attr("array")(rows).attr("reshape")(2, 2, number_of_rotations);
+    Ref rotation_matrix = np.attr("array")(rows).attr("reshape")(2, 2, number_of_rotations);
+    HALVEX_ASSERT(shape_is(shape_of(rotation_matrix), {state_dimensionality, state_dimensionality, number_of_rotations}));
+    return rotation_matrix;
 }
 
 Ref get_rotation_matrix_2d(Borrowed angle_in_deg, Borrowed angle_in_rad) {
@@ -118,10 +123,7 @@ Ref rot_points_multi_rads(Borrowed points, Borrowed rotation_rads) {
     Ref per_rotation = shape.at(1);
     Ref state_dimensionality = shape.at(2);
     HALVEX_ASSERT(shape_is(shape, {number_of_rotations, per_rotation, state_dimensionality}));
-    HALVEX_ASSERT(shape_is(shape_of(rotation_rads), {number_of_rotations}));
-    // One rotation matrix per angle, along the last axis.
-    Ref rotation_matrix = numpy_rotation_stack(rotation_rads, number_of_rotations);
-    HALVEX_ASSERT(shape_is(shape_of(rotation_matrix), {state_dimensionality, state_dimensionality, number_of_rotations}));
+    Ref rotation_matrix = numpy_rotation_stack(rotation_rads, number_of_rotations, state_dimensionality);
     // Rotate in place through einsum's out=.
     global(names::np).attr("einsum")("rcR,Rxc->Rxr", rotation_matrix, points, kw("out", points));
     HALVEX_ASSERT(shape_is(shape_of(points), {number_of_rotations, per_rotation, state_dimensionality}));
@@ -142,10 +144,7 @@ Ref rot_mats_multi_rads(Borrowed matrices, Borrowed rotation_rads) {
     Ref number_of_rotations = shape.at(0);
     Ref state_dimensionality = shape.at(1);
     HALVEX_ASSERT(shape_is(shape, {number_of_rotations, state_dimensionality, state_dimensionality}));
-    HALVEX_ASSERT(shape_is(shape_of(rotation_rads), {number_of_rotations}));
-    // One rotation matrix per angle, along the last axis.
-    Ref rotation_matrix = numpy_rotation_stack(rotation_rads, number_of_rotations);
-    HALVEX_ASSERT(shape_is(shape_of(rotation_matrix), {state_dimensionality, state_dimensionality, number_of_rotations}));
+    Ref rotation_matrix = numpy_rotation_stack(rotation_rads, number_of_rotations, state_dimensionality);
     // R M R^T in place through einsum's out=.
     global(names::np).attr("einsum")("tTR,RTS,sSR->Rts", rotation_matrix, matrices, rotation_matrix,
                                      kw("out", matrices));
