@@ -20,6 +20,7 @@ inline Ref divide(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_TrueDivid
 inline Ref remainder(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Remainder(a, b)); }    // a % b
 inline Ref power(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Power(a, b, Py_None)); }  // a ** b
 inline Ref negative(Borrowed a) { return Ref::steal(PyNumber_Negative(a)); }                     // -a
+inline Ref bitwise_and(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_And(a, b)); }        // a & b
 inline Ref as_int(Borrowed a) { return Ref::steal(PyNumber_Long(a)); }                           // int(a)
 inline Ref as_float(Borrowed a) { return Ref::steal(PyNumber_Float(a)); }                        // float(a)
 

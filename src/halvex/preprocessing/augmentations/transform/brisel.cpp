@@ -29,14 +29,20 @@ const Name last_img{"ChannelAssembler", "last_img"}, last_result{"ChannelAssembl
 const Name np_name{"np"}, float_name{"float"}, min_name{"min"}, max_name{"max"}, channel_name{"channel"},
     channel_type_name{"channel_type"};
 
-Ref string(const char* text) { return Ref::borrow(interned(text)); }
+// The texts of the configuration, compared for every channel.
+const Name custom{"custom"}, selection{"selection"}, name_key{"name"}, absolute_cap_text{"absolute_cap"},
+    relative_cap_text{"relative_cap"}, normalize_text{"normalize"}, unsigned_kind{"u"}, separator{", "},
+    channels_text{"channels"};
+const Name gray_names[] = {Name{"gray"}, Name{"grey"}, Name{"a"}};
 
-bool equals_text(Borrowed object, const char* text) { return equal(object, interned(text)); }
+Ref string(const Name& text) { return Ref::borrow(text); }
+
+bool equals_text(Borrowed object, const Name& text) { return equal(object, text); }
 
 // A channel name from the configuration: a str, or None (which the argument
 // check of retrieve_channel then rejects).
-Ref channel_name_at(Borrowed channel_type, const char* key) {
-    Ref name = channel_type.item(interned(key));
+Ref channel_name_at(Borrowed channel_type, const Name& key) {
+    Ref name = channel_type.item(key);
     if (!name.is_none() && !PyUnicode_CheckExact(name.get()))
         raise(PyExc_TypeError, "Expected %s, got %.200s", "str", name.type()->tp_name);
     return name;
@@ -101,7 +107,7 @@ void normalize_with_opencv(Borrowed image_channel, Borrowed channel_output) {
     // OpenCV has no uint32 and reads 64-bit integers through 32 bits; doubles
     // keep the linear map these need.
     const Py_ssize_t itemsize = dtype.attr("itemsize").to_ssize();
-    if (itemsize == 8 || (itemsize == 4 && equals_text(dtype.attr("kind"), "u")))
+    if (itemsize == 8 || (itemsize == 4 && equals_text(dtype.attr("kind"), unsigned_kind)))
         source = source.attr("astype")(np.attr("float64"));
     Ref normalized = cv2.attr("normalize")(source, Py_None, kw("alpha", -1.0), kw("beta", 1.0),
                                            kw("norm_type", cv2.attr("NORM_MINMAX")), kw("dtype", cv2.attr("CV_32F")));
@@ -134,9 +140,9 @@ Ref retrieve_channel(Borrowed channel_name, Borrowed img) {
     if (available.is_none() || !available.truth()) available = Ref::steal(PyTuple_New(0));
     if (check(PySequence_Contains(available, channel_name))) return img.item(channel_name);
     // ... or the gray composite of red, green and blue.
-    for (const char* composite : {"gray", "grey", "a"})
+    for (const Name& composite : gray_names)
         if (equals_text(channel_name, composite)) return gray_composite(img);
-    Ref joined = Ref::steal(PyUnicode_Join(string(", "), available));
+    Ref joined = Ref::steal(PyUnicode_Join(string(separator), available));
     raise(PyExc_ValueError, "Channel %S not available. Available channels: %S.", channel_name.get(), joined.get());
 }
 
@@ -185,12 +191,12 @@ void resolve_bounds(Borrowed channel, ResolvedChannel& resolved) {
     if (!enabled_operation.truth()) {
         set_item(channel_operations, min_name, to_python(0.0));
         set_item(channel_operations, max_name, to_python(1.0));
-        enabled_operation = string(resolved.is_integer_dtype ? "relative_cap" : "absolute_cap");
+        enabled_operation = string(resolved.is_integer_dtype ? relative_cap_text : absolute_cap_text);
     }
     Ref to_float = global(float_name);
-    const bool absolute_cap = equals_text(enabled_operation, "absolute_cap");
-    const bool relative_cap = !absolute_cap && equals_text(enabled_operation, "relative_cap");
-    resolved.normalize = !absolute_cap && !relative_cap && equals_text(enabled_operation, "normalize");
+    const bool absolute_cap = equals_text(enabled_operation, absolute_cap_text);
+    const bool relative_cap = !absolute_cap && equals_text(enabled_operation, relative_cap_text);
+    resolved.normalize = !absolute_cap && !relative_cap && equals_text(enabled_operation, normalize_text);
     if (absolute_cap) {
         resolved.min_value = to_float(channel_operations.item(min_name)).to_double();
         resolved.max_value = to_float(channel_operations.item(max_name)).to_double();
@@ -234,8 +240,8 @@ ResolvedChannel resolve_channel(Borrowed self, Borrowed channel_configuration, B
     ResolvedChannel resolved;
     Ref channel = channel_configuration.item(channel_name);
     Ref channel_type = channel.item(channel_type_name);
-    resolved.channel_name = channel_name_at(channel_type, "selection");
-    if (equals_text(resolved.channel_name, "custom")) resolved.channel_name = channel_name_at(channel_type, "name");
+    resolved.channel_name = channel_name_at(channel_type, selection);
+    if (equals_text(resolved.channel_name, custom)) resolved.channel_name = channel_name_at(channel_type, name_key);
     resolved.image_channel = self.attr("retrieve_channel")(resolved.channel_name, img);
     resolved.element = native_element_type(resolved.image_channel, output);
     if (resolved.element && !PyArray_IS_C_CONTIGUOUS(output)) resolved.element.reset();
@@ -338,7 +344,7 @@ Ref apply_to_bbox(Borrowed, Borrowed bbox, Kwargs) { return Ref::borrow(bbox); }
 
 Ref apply_to_keypoint(Borrowed, Borrowed keypoint, Kwargs) { return Ref::borrow(keypoint); }
 
-Ref get_transform_init_args_names(Borrowed) { return tuple_of({string("channels")}); }
+Ref get_transform_init_args_names(Borrowed) { return tuple_of({string(channels_text)}); }
 
 const Callable channel_assembler_methods[] = {
     {"ChannelAssembler.__init__(self, list channels: list[dict[str, Any]], bool always_apply: bool, double p: float)"

@@ -69,8 +69,8 @@ Ref relative_crop_init(Borrowed self, Borrowed x_min_fraction, Borrowed y_min_fr
     relative_crop.base_attribute(self, host::names::init)(kw("x_min", 0), kw("y_min", 0), kw("x_max", 1),
                                                            kw("y_max", 1), kw("always_apply", always_apply), kw("p", p));
     // The fractions only work with a Crop that keeps these four fields.
-    for (const char* field : {"x_min", "x_max", "y_min", "y_max"}) {
-        Ref value = Ref::steal_or_null(PyObject_GetAttr(self, interned(field)));
+    for (const Name* field : {&x_min, &x_max, &y_min, &y_max}) {
+        Ref value = Ref::steal_or_null(PyObject_GetAttr(self, *field));
         if (!value) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw python_error();
             PyErr_Clear();

@@ -214,7 +214,7 @@ Ref crops_data_find_crop(Borrowed self, double x, double y) {
     // The crops containing it along each axis, and those in both.
     Ref crops_x = crops_along(self, "x_values", "x_index", x);
     Ref crops_y = crops_along(self, "y_values", "y_index", y);
-    Ref both = Ref::steal(PyNumber_And(crops_x, crops_y));
+    Ref both = bitwise_and(crops_x, crops_y);
     if (!PySet_CheckExact(both.get()) && !both.is_none())
         raise(PyExc_TypeError, "Expected %s, got %.200s", "set", Py_TYPE(both.get())->tp_name);
     return both;
