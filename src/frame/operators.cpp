@@ -1,6 +1,6 @@
 #include "frame/operators.hpp"
 
-namespace halvex::frame {
+namespace halvex::frame::python {
 
 std::vector<Ref> unpack(Borrowed iterable, std::size_t expected) {
     Ref iterator = Ref::steal(PyObject_GetIter(iterable));
@@ -21,4 +21,4 @@ std::vector<Ref> unpack(Borrowed iterable, std::size_t expected) {
     return items;
 }
 
-}  // namespace halvex::frame
+}  // namespace halvex::frame::python

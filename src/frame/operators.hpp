@@ -2,6 +2,10 @@
 // follows a Python formulation step by step (the numpy roads, the transforms'
 // arithmetic on whatever numbers the caller passed).  Each does what the
 // Python expression in its comment does, with Python's own errors.
+//
+// They live in frame::python, outside argument-dependent look-up on Ref and
+// Borrowed, so that a module's own helpers of the same names do not clash
+// with them; a module that uses them says `using namespace frame::python`.
 #pragma once
 
 #include "frame/ref.hpp"
@@ -9,7 +13,7 @@
 #include <initializer_list>
 #include <vector>
 
-namespace halvex::frame {
+namespace halvex::frame::python {
 
 inline Ref number(Py_ssize_t value) { return to_python(value); }
 
@@ -80,4 +84,4 @@ void for_each(Borrowed iterable, Visit&& visit) {
 // `a, b, c = iterable`; a wrong count raises ValueError.
 std::vector<Ref> unpack(Borrowed iterable, std::size_t expected);
 
-}  // namespace halvex::frame
+}  // namespace halvex::frame::python

@@ -14,15 +14,15 @@ void init_aspect_ratio(const SizeCheckedTransform& transform, Borrowed self, fra
 Ref side_length(Borrowed length) {
     static const Name round{"round"};
     Ref one = frame::to_python(1);
-    Ref side = frame::as_int(frame::global(round)(length));
-    return frame::compare(side, one, Py_GT) ? side : one;
+    Ref side = frame::python::as_int(frame::global(round)(length));
+    return frame::python::compare(side, one, Py_GT) ? side : one;
 }
 
 void set_window(Borrowed self, Borrowed rows, Borrowed cols, bool width_first, SideFit fit, const Name& height_name,
                 const Name& width_name) {
     Ref aspect_ratio = self.attr(aspect_ratio_name);
-    auto height_for = [&](Borrowed width) { return frame::divide(width, aspect_ratio); };
-    auto width_for = [&](Borrowed height) { return frame::multiply(height, aspect_ratio); };
+    auto height_for = [&](Borrowed width) { return frame::python::divide(width, aspect_ratio); };
+    auto width_for = [&](Borrowed height) { return frame::python::multiply(height, aspect_ratio); };
     if (width_first) {
         Ref height = fit(height_for(cols), rows);
         Ref width = height ? Ref::borrow(cols) : side_length(width_for(rows));

@@ -23,9 +23,9 @@ Ref check_after_update(frame::Call& call, Borrowed self, Borrowed rows, Borrowed
                      "developer.");
     std::string_view owner = call.owner_class_name();
     Ref height = self.attr(frame::private_name(owner, "last_input_height"));
-    if (frame::compare(rows, height, Py_NE)) raise_mismatch(self, "Rows", rows, "height", height);
+    if (frame::python::compare(rows, height, Py_NE)) raise_mismatch(self, "Rows", rows, "height", height);
     Ref width = self.attr(frame::private_name(owner, "last_input_width"));
-    if (frame::compare(cols, width, Py_NE)) raise_mismatch(self, "Cols", cols, "width", width);
+    if (frame::python::compare(cols, width, Py_NE)) raise_mismatch(self, "Cols", cols, "width", width);
     return Ref::none();
 }
 
@@ -45,8 +45,8 @@ void SizeCheckedTransform::forget_input_size(Borrowed self) const {
 
 void SizeCheckedTransform::record_input_size(Borrowed self, Borrowed params) const {
     if (params.is_none()) frame::raise(PyExc_TypeError, "'NoneType' object is not subscriptable");
-    set(self, height_name_, frame::as_int(params.item(names::rows)));
-    set(self, width_name_, frame::as_int(params.item(names::cols)));
+    set(self, height_name_, frame::python::as_int(params.item(names::rows)));
+    set(self, width_name_, frame::python::as_int(params.item(names::cols)));
 }
 
 // The check runs for every image, box and keypoint, so while the method is
@@ -62,7 +62,7 @@ void SizeCheckedTransform::run_size_check(Borrowed self, const Kwargs& kwargs) c
             Ref height = last_height(self);
             Ref width = last_width(self);
             // The comparisons the method makes, so that the outcome is the same.
-            if (!frame::compare(rows, height, Py_NE) && !frame::compare(cols, width, Py_NE)) return;
+            if (!frame::python::compare(rows, height, Py_NE) && !frame::python::compare(cols, width, Py_NE)) return;
         }
     }
     frame::call_with(method, Ref::steal(PyTuple_New(0)), kwargs.dict());

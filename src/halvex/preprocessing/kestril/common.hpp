@@ -20,6 +20,7 @@
 namespace halvex::kestril {
 
 using namespace halvex::frame;
+using namespace halvex::frame::python;
 
 // Module-level names the bodies look up when they run, as the algorithm
 // does, so that a user who rebinds one is heard.

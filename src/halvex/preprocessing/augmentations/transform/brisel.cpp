@@ -21,6 +21,7 @@ namespace {
 
 using namespace halvex;
 using namespace halvex::frame;
+using namespace halvex::frame::python;
 
 host::TransformClass channel_assembler{"ChannelAssembler"};
 

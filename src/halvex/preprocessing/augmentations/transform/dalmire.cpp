@@ -28,7 +28,7 @@ Ref fitting_side(Borrowed length, Borrowed available) {
         PyFloat_AS_DOUBLE(length.get()) > 0)
         return {};
     Ref side = side_length(length);
-    return frame::compare(side, available, Py_GT) ? Ref() : side;
+    return frame::python::compare(side, available, Py_GT) ? Ref() : side;
 }
 
 // ---------------------------------------------------------------------------
@@ -45,7 +45,7 @@ Ref init(Borrowed self, Real aspect_ratio, Borrowed always_apply, Borrowed p) {
 // always lies inside the image.
 void choose_crop_size(Borrowed self) {
     Ref rows = relative_center_crop.last_height(self), cols = relative_center_crop.last_width(self);
-    set_window(self, rows, cols, frame::compare(rows, cols, Py_GE), fitting_side, height_name, width_name);
+    set_window(self, rows, cols, frame::python::compare(rows, cols, Py_GE), fitting_side, height_name, width_name);
 }
 
 Ref update_params(Borrowed self, Borrowed params, Borrowed kwargs) {

@@ -22,6 +22,7 @@ namespace {
 
 using namespace halvex;
 using namespace halvex::frame;
+using namespace halvex::frame::python;
 using host::SizeCheckedTransform;
 using host::TransformClass;
 

@@ -19,6 +19,7 @@ namespace {
 
 using namespace halvex;
 using namespace halvex::frame;
+using namespace halvex::frame::python;
 
 host::TransformClass one_of_retain_prob{"OneOfRetainProb"};
 

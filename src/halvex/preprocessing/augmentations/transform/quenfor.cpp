@@ -23,7 +23,7 @@ const Name min_height_name{"min_height"}, min_width_name{"min_width"};
 // target would leave the ratio unreached.
 Ref reaching_side(Borrowed length, Borrowed existing) {
     Ref side = side_length(length);
-    return frame::compare(side, existing, Py_LT) ? Ref() : side;
+    return frame::python::compare(side, existing, Py_LT) ? Ref() : side;
 }
 
 // ---------------------------------------------------------------------------
@@ -43,7 +43,7 @@ Ref init(Borrowed self, Real aspect_ratio, Borrowed position, Borrowed border_mo
 // the first one is padded, so the ratio is always reached.
 void choose_padded_size(Borrowed self) {
     Ref rows = relative_padding.last_height(self), cols = relative_padding.last_width(self);
-    set_window(self, rows, cols, !frame::compare(rows, cols, Py_GE), reaching_side, min_height_name, min_width_name);
+    set_window(self, rows, cols, !frame::python::compare(rows, cols, Py_GE), reaching_side, min_height_name, min_width_name);
 }
 
 Ref update_params(Borrowed self, Borrowed params, Borrowed kwargs) {

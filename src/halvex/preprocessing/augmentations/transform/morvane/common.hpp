@@ -11,6 +11,7 @@
 namespace halvex::morvane {
 
 using namespace halvex::frame;
+using namespace halvex::frame::python;
 
 namespace names {
 inline const Name copy{"copy"};
