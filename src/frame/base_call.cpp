@@ -63,8 +63,8 @@ Ref call_base(Borrowed cls, Borrowed self, Borrowed name, std::initializer_list<
     return call_with(method, tuple_of(arguments), keywords);
 }
 
-Ref call_base(Borrowed cls, Borrowed self, Borrowed name, std::initializer_list<Borrowed> arguments,
-              const Call& call, std::size_t kwargs_index) {
+Ref call_base(Borrowed cls, Borrowed self, Borrowed name, std::initializer_list<Borrowed> arguments, const Call& call,
+              std::size_t kwargs_index) {
     return call_base(cls, self, name, arguments, Kwargs(call, kwargs_index));
 }
 
@@ -91,7 +91,9 @@ Ref call_base(Borrowed cls, Borrowed self, Borrowed name, std::initializer_list<
     return Ref::steal(PyObject_Vectorcall(function, stack, count, passed->names));
 }
 
-Ref base_attribute(Borrowed cls, Borrowed self, Borrowed name) { return super_of(global(super_name), cls, self).attr(name); }
+Ref base_attribute(Borrowed cls, Borrowed self, Borrowed name) {
+    return super_of(global(super_name), cls, self).attr(name);
+}
 
 Ref expect_type(Ref result, PyTypeObject* type, bool none_allowed) {
     if (Py_TYPE(result.get()) != type && !(none_allowed && result.is_none()))

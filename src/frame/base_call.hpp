@@ -22,8 +22,8 @@ Ref call_base(Borrowed cls, Borrowed self, Borrowed name, std::initializer_list<
 
 // super(cls, self).name(*arguments, **kwargs) with the **kwargs of `call`,
 // handed on as the caller passed them where that is possible.
-Ref call_base(Borrowed cls, Borrowed self, Borrowed name, std::initializer_list<Borrowed> arguments,
-              const Call& call, std::size_t kwargs_index);
+Ref call_base(Borrowed cls, Borrowed self, Borrowed name, std::initializer_list<Borrowed> arguments, const Call& call,
+              std::size_t kwargs_index);
 
 // The same with the **kwargs a body received.
 Ref call_base(Borrowed cls, Borrowed self, Borrowed name, std::initializer_list<Borrowed> arguments,

@@ -50,8 +50,8 @@ struct FunctionObject {
     PyObject* globals;
     PyObject* code;
     PyObject* annotations;
-    PyObject* defaults;      // what __defaults__ shows
-    PyObject* kw_defaults;   // what __kwdefaults__ shows
+    PyObject* defaults;     // what __defaults__ shows
+    PyObject* kw_defaults;  // what __kwdefaults__ shows
     FunctionData* data;
     PyObject* prototype;  // a closure shares its prototype's data and keeps it alive
     PyObject* captured;   // a closure's captured values (a tuple), else NULL
@@ -76,8 +76,8 @@ PyTypeObject* the_function_type = nullptr;
         more_or_less = "at most";
     }
     if (exact) more_or_less = "exactly";
-    raise(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-          signature.name.c_str(), more_or_less, expected, expected == 1 ? "" : "s", given);
+    raise(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", signature.name.c_str(),
+          more_or_less, expected, expected == 1 ? "" : "s", given);
 }
 
 [[noreturn]] void raise_incorrect_type(const Parameter& parameter, const char* expected, PyObject* given,
@@ -119,11 +119,8 @@ void convert(const Parameter& parameter, Ref& value, double& real) {
             if (!PyNumber_Check(object)) raise_incorrect_type(parameter, "int", object, false);
             value = Ref::steal(PyNumber_Long(object));
             return;
-        case TypeWord::bool_:
-            value = Ref::boolean(Borrowed(object).truth());
-            return;
-        default:
-            break;
+        case TypeWord::bool_: value = Ref::boolean(Borrowed(object).truth()); return;
+        default: break;
     }
     PyTypeObject* expected = nullptr;
     switch (parameter.type) {
@@ -180,7 +177,8 @@ PyObject* call_function(FunctionObject* function, PyObject* const* arguments, st
         if (signature.var_positional >= 0) {
             Py_ssize_t extra = given > positional ? given - positional : 0;
             Ref rest = Ref::steal(PyTuple_New(extra));
-            for (Py_ssize_t i = 0; i < extra; ++i) PyTuple_SET_ITEM(rest.get(), i, Py_NewRef(arguments[positional + i]));
+            for (Py_ssize_t i = 0; i < extra; ++i)
+                PyTuple_SET_ITEM(rest.get(), i, Py_NewRef(arguments[positional + i]));
             call.values_[signature.var_positional] = rest;
         }
         // 2. keywords by name; the others go to **kwargs, which stays the
@@ -195,13 +193,12 @@ PyObject* call_function(FunctionObject* function, PyObject* const* arguments, st
             const std::size_t index = parameter_named(signature, keyword);
             if (index < signature.parameters.size()) {
                 if (call.values_[index])
-                    raise(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                          signature.name.c_str(), keyword);
+                    raise(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", signature.name.c_str(),
+                          keyword);
                 call.values_[index] = Ref::borrow(arguments[given + k]);
                 all_for_var_keyword = false;
             } else if (signature.var_keyword < 0) {
-                raise(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", signature.name.c_str(),
-                      keyword);
+                raise(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", signature.name.c_str(), keyword);
             }
         }
         if (signature.var_keyword >= 0) {
@@ -248,8 +245,7 @@ PyObject* call_function(FunctionObject* function, PyObject* const* arguments, st
 
 namespace {
 
-PyObject* function_vectorcall(PyObject* self, PyObject* const* arguments, std::size_t flags,
-                              PyObject* keyword_names) {
+PyObject* function_vectorcall(PyObject* self, PyObject* const* arguments, std::size_t flags, PyObject* keyword_names) {
     return call_function(reinterpret_cast<FunctionObject*>(self), arguments, flags, keyword_names);
 }
 
@@ -378,8 +374,8 @@ int set_call_defaults(PyObject** slot, PyObject* value, PyTypeObject* expected, 
         PyErr_SetString(PyExc_TypeError, type_message);
         return -1;
     }
-    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                         "changes to %s will not affect the values used in function calls", attribute) < 0)
+    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "changes to %s will not affect the values used in function calls",
+                         attribute) < 0)
         return -1;
     Py_XSETREF(*slot, Py_NewRef(value));
     return 0;
@@ -489,8 +485,7 @@ Ref make_code(const Signature& signature, const char* source_path) {
         if (PyCode_Check(constant)) function_code = Ref::borrow(constant);
     }
     return function_code.attr("replace")(kw("co_name", signature.name.c_str()),
-                                         kw("co_qualname", signature.qualified_name.c_str()),
-                                         kw("co_firstlineno", 1));
+                                         kw("co_qualname", signature.qualified_name.c_str()), kw("co_firstlineno", 1));
 }
 
 }  // namespace
@@ -544,10 +539,14 @@ Ref new_function(FunctionFields fields, FunctionData* data, Borrowed prototype, 
 
 Ref make_closure(Borrowed prototype_object, Borrowed captured) {
     auto* prototype = reinterpret_cast<FunctionObject*>(prototype_object.get());
-    FunctionFields fields{Ref::borrow(prototype->name),        Ref::borrow(prototype->qualified_name),
-                          Ref::borrow(prototype->module),      Ref::borrow(prototype->doc),
-                          Ref::borrow(prototype->globals),     Ref::borrow(prototype->code),
-                          Ref::steal(PyDict_Copy(prototype->annotations)), Ref::borrow(prototype->defaults),
+    FunctionFields fields{Ref::borrow(prototype->name),
+                          Ref::borrow(prototype->qualified_name),
+                          Ref::borrow(prototype->module),
+                          Ref::borrow(prototype->doc),
+                          Ref::borrow(prototype->globals),
+                          Ref::borrow(prototype->code),
+                          Ref::steal(PyDict_Copy(prototype->annotations)),
+                          Ref::borrow(prototype->defaults),
                           Ref::borrow(prototype->kw_defaults)};
     return new_function(std::move(fields), prototype->data, prototype_object, captured);
 }
@@ -611,7 +610,8 @@ void check_bound_body(const Callable& callable, const Signature& signature) {
         switch (body.parameters[i]) {
             case ArgumentKind::object: break;
             case ArgumentKind::real:
-                if ((parameter.type != TypeWord::double_ && parameter.type != TypeWord::float_) || parameter.accepts_none)
+                if ((parameter.type != TypeWord::double_ && parameter.type != TypeWord::float_) ||
+                    parameter.accepts_none)
                     raise(PyExc_RuntimeError,
                           "the body of '%s' takes '%s' as a C double, but it is not typed double or float without None",
                           signature.qualified_name.c_str(), parameter.name.c_str());
@@ -671,7 +671,8 @@ Ref make_function(const Callable& callable, PyObject* globals, const char* modul
     fields.name = Ref::steal(name);
     fields.qualified_name = Ref::steal(qualified_name);
     fields.module = to_python(module_name);
-    fields.doc = callable.summary ? to_python(std::string(callable.signature) + "\n\n" + callable.summary) : Ref::none();
+    fields.doc =
+        callable.summary ? to_python(std::string(callable.signature) + "\n\n" + callable.summary) : Ref::none();
     fields.globals = Ref::borrow(globals);
     fields.code = make_code(signature, source_path);
     fields.annotations = std::move(annotations);

@@ -5,9 +5,9 @@
 #include "frame/ref.hpp"
 
 #include <array>
-#include <utility>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace halvex::frame {

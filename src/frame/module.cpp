@@ -81,8 +81,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
 int module_exec(PyObject* module) {
     if (state.module != nullptr) {
         if (state.module == module) return 0;
-        PyErr_Format(PyExc_RuntimeError,
-                     "Module '%s' has already been imported. Re-initialisation is not supported.",
+        PyErr_Format(PyExc_RuntimeError, "Module '%s' has already been imported. Re-initialisation is not supported.",
                      state.definition->short_name);
         return -1;
     }
@@ -130,8 +129,15 @@ PyObject* module_init(const ModuleDefinition& module_definition) {
     state.slots[1] = {Py_mod_exec, reinterpret_cast<void*>(module_exec)};
     state.slots[2] = {0, nullptr};
     state.module_def = {
-        PyModuleDef_HEAD_INIT, definition.short_name, definition.doc, 0, nullptr, state.slots,
-        nullptr,               nullptr,               nullptr,
+        PyModuleDef_HEAD_INIT,
+        definition.short_name,
+        definition.doc,
+        0,
+        nullptr,
+        state.slots,
+        nullptr,
+        nullptr,
+        nullptr,
     };
     return PyModuleDef_Init(&state.module_def);
 }

@@ -77,8 +77,7 @@ void assertion_failed(const char* message = nullptr);
 }  // namespace halvex::frame
 
 // assert cond[, "message"]: the condition is not even evaluated under python -O.
-#define HALVEX_ASSERT(condition, ...)                                                        \
-    do {                                                                                     \
-        if (::halvex::frame::assertions_enabled() && !(condition))                           \
-            ::halvex::frame::assertion_failed(__VA_ARGS__);                                  \
+#define HALVEX_ASSERT(condition, ...)                                                                              \
+    do {                                                                                                           \
+        if (::halvex::frame::assertions_enabled() && !(condition)) ::halvex::frame::assertion_failed(__VA_ARGS__); \
     } while (0)

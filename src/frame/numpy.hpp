@@ -81,11 +81,16 @@ bool with_element_type(PyArrayObject* array, ElementTypes<T...>, Visitor&& visit
 
 template <class T>
 constexpr int numpy_type() {
-    if constexpr (std::is_same_v<T, double>) return NPY_DOUBLE;
-    else if constexpr (std::is_same_v<T, float>) return NPY_FLOAT;
-    else if constexpr (std::is_same_v<T, std::int64_t>) return NPY_INT64;
-    else if constexpr (std::is_same_v<T, std::int32_t>) return NPY_INT32;
-    else static_assert(sizeof(T) == 0, "no numpy type for T");
+    if constexpr (std::is_same_v<T, double>)
+        return NPY_DOUBLE;
+    else if constexpr (std::is_same_v<T, float>)
+        return NPY_FLOAT;
+    else if constexpr (std::is_same_v<T, std::int64_t>)
+        return NPY_INT64;
+    else if constexpr (std::is_same_v<T, std::int32_t>)
+        return NPY_INT32;
+    else
+        static_assert(sizeof(T) == 0, "no numpy type for T");
 }
 
 template <class T, int Rank>

@@ -17,16 +17,16 @@ namespace halvex::frame::python {
 
 inline Ref number(Py_ssize_t value) { return to_python(value); }
 
-inline Ref add(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Add(a, b)); }                // a + b
-inline Ref subtract(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Subtract(a, b)); }      // a - b
-inline Ref multiply(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Multiply(a, b)); }      // a * b
-inline Ref divide(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_TrueDivide(a, b)); }      // a / b
-inline Ref remainder(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Remainder(a, b)); }    // a % b
+inline Ref add(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Add(a, b)); }               // a + b
+inline Ref subtract(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Subtract(a, b)); }     // a - b
+inline Ref multiply(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Multiply(a, b)); }     // a * b
+inline Ref divide(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_TrueDivide(a, b)); }     // a / b
+inline Ref remainder(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Remainder(a, b)); }   // a % b
 inline Ref power(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Power(a, b, Py_None)); }  // a ** b
-inline Ref negative(Borrowed a) { return Ref::steal(PyNumber_Negative(a)); }                     // -a
-inline Ref bitwise_and(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_And(a, b)); }        // a & b
-inline Ref as_int(Borrowed a) { return Ref::steal(PyNumber_Long(a)); }                           // int(a)
-inline Ref as_float(Borrowed a) { return Ref::steal(PyNumber_Float(a)); }                        // float(a)
+inline Ref negative(Borrowed a) { return Ref::steal(PyNumber_Negative(a)); }                    // -a
+inline Ref bitwise_and(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_And(a, b)); }       // a & b
+inline Ref as_int(Borrowed a) { return Ref::steal(PyNumber_Long(a)); }                          // int(a)
+inline Ref as_float(Borrowed a) { return Ref::steal(PyNumber_Float(a)); }                       // float(a)
 
 // left <op> right as a condition, op one of Py_LT, Py_LE, Py_EQ, Py_NE, Py_GT,
 // Py_GE.  Identical objects compare equal without asking them, as `in` and
@@ -57,8 +57,10 @@ inline Borrowed all_of_axis() {
     }();
     return whole;
 }
-inline Ref up_to(Py_ssize_t stop) { return slice(Py_None, number(stop), Py_None); }               // :stop
-inline Ref from_to(Py_ssize_t start, Py_ssize_t stop) { return slice(number(start), number(stop), Py_None); }  // start:stop
+inline Ref up_to(Py_ssize_t stop) { return slice(Py_None, number(stop), Py_None); }  // :stop
+inline Ref from_to(Py_ssize_t start, Py_ssize_t stop) {
+    return slice(number(start), number(stop), Py_None);
+}  // start:stop
 
 // array[first, second, ...]
 inline Ref subscript(Borrowed array, std::initializer_list<Borrowed> index) { return array.item(tuple_of(index)); }

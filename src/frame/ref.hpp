@@ -183,8 +183,7 @@ public:
     constexpr Name(const char* class_name, const char* attribute) : text_(attribute), class_name_(class_name) {}
 
     PyObject* get() const {
-        if (object_ == nullptr)
-            object_ = (class_name_ ? private_name(class_name_, text_) : interned(text_)).get();
+        if (object_ == nullptr) object_ = (class_name_ ? private_name(class_name_, text_) : interned(text_)).get();
         return object_;
     }
     operator Borrowed() const { return get(); }
@@ -296,8 +295,6 @@ inline Ref call_with(Borrowed callable, Borrowed arguments, Borrowed keywords = 
     return Ref::steal(PyObject_Call(callable, arguments, keywords));
 }
 
-inline bool equal(PyObject* left, PyObject* right) {
-    return check(PyObject_RichCompareBool(left, right, Py_EQ)) != 0;
-}
+inline bool equal(PyObject* left, PyObject* right) { return check(PyObject_RichCompareBool(left, right, Py_EQ)) != 0; }
 
 }  // namespace halvex::frame

@@ -62,8 +62,7 @@ TypeWord type_word(std::string_view word) {
 }
 
 bool annotation_admits_none(std::string_view annotation) {
-    for (std::size_t at = annotation.find("None"); at != std::string_view::npos;
-         at = annotation.find("None", at + 1)) {
+    for (std::size_t at = annotation.find("None"); at != std::string_view::npos; at = annotation.find("None", at + 1)) {
         bool starts = at == 0 || !(std::isalnum(static_cast<unsigned char>(annotation[at - 1])) ||
                                    annotation[at - 1] == '_' || annotation[at - 1] == '.');
         std::size_t end = at + 4;

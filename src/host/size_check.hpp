@@ -35,8 +35,7 @@ public:
     // again, for the dictionary the apply calls receive.
     template <class Resize>
     Ref update_params(Borrowed self, Borrowed params, Borrowed kwargs, Resize&& resize) const {
-        Ref updated =
-            frame::expect_type(call_base(self, names::update_params, {params}, kwargs), &PyDict_Type);
+        Ref updated = frame::expect_type(call_base(self, names::update_params, {params}, kwargs), &PyDict_Type);
         record_input_size(self, updated);
         resize();
         return frame::expect_type(call_base(self, names::update_params, {updated}, kwargs), &PyDict_Type);

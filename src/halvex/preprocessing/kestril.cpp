@@ -30,5 +30,6 @@ void body(frame::ModuleBuilder& module) {
 }  // namespace
 
 PyMODINIT_FUNC PyInit_kestril() {
-    return halvex::frame::module_init({"kestril", "halvex.preprocessing.kestril", "Contains keypoint utilities.", HALVEX_MODULE_SOURCE, body});
+    return halvex::frame::module_init(
+        {"kestril", "halvex.preprocessing.kestril", "Contains keypoint utilities.", HALVEX_MODULE_SOURCE, body});
 }

@@ -1,9 +1,9 @@
 // Box formats: ORVA boxes (center, size, rotation), box corners, and the
 // parallelogram keypoints (center, top, right) that survive augmentation.
 
+#include "kernels/box_formats.hpp"
 #include "frame/memory.hpp"
 #include "halvex/preprocessing/kestril/common.hpp"
-#include "kernels/box_formats.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -24,8 +24,7 @@ Ref keypoints_trivial_lookup(Borrowed number_of_keypoints) {
     // and its role (6 characters).  Refuse at once what cannot fit.
     const double boxes = number_of_boxes.to_double();
     if (boxes > 0)
-        require_memory(3 * boxes, 4.0 * (std::floor(std::log10(std::max(boxes - 1, 1.0))) + 1) + 24,
-                              "keypoint labels");
+        require_memory(3 * boxes, 4.0 * (std::floor(std::log10(std::max(boxes - 1, 1.0))) + 1) + 24, "keypoint labels");
     // The box number of every keypoint, as text.
     Ref instance_lookup =
         np.attr("repeat")(np.attr("arange")(0, number_of_boxes), 3).attr("astype")(global(names::str));
@@ -45,8 +44,8 @@ Ref orva_to_box_corners(Borrowed orva_boxes) {
             const bool native = with_element_type(boxes, NumericTypes{}, [&]<class T>(type_tag<T>) {
                 if constexpr (is_signed_box_element<T>) {
                     box_corners = new_array({PyArray_DIM(boxes, 0), 4, 2}, NPY_DOUBLE);
-                    const bool rotated_to_nan = kernels::orva_to_box_corners(
-                        view<const T, 2>(boxes), view<double, 3>(as_array(box_corners)));
+                    const bool rotated_to_nan =
+                        kernels::orva_to_box_corners(view<const T, 2>(boxes), view<double, 3>(as_array(box_corners)));
                     // numpy's in-place check compares the rotated corners with themselves
                     HALVEX_ASSERT(!rotated_to_nan);
                     return true;
@@ -74,16 +73,14 @@ Ref orva_to_box_corners(Borrowed orva_boxes) {
     HALVEX_ASSERT(shape_is(shape_of(rotations), {number_of_boxes}));
     // The half-size offsets of the four corners.
     auto signs = [&](int x, int y) { return np.attr("array")(Ref::steal(Py_BuildValue("[ii]", x, y))); };
-    Ref offsets = Ref::steal(Py_BuildValue("[NNNN]", multiply(sizes, signs(-1, -1)).release(),
-                                           multiply(sizes, signs(-1, 1)).release(),
-                                           multiply(sizes, signs(1, 1)).release(),
-                                           multiply(sizes, signs(1, -1)).release()));
-    Ref box =
-        np.attr("array")(offsets).attr("reshape")(4, number_of_boxes, 2).attr("swapaxes")(0, 1);
+    Ref offsets = Ref::steal(
+        Py_BuildValue("[NNNN]", multiply(sizes, signs(-1, -1)).release(), multiply(sizes, signs(-1, 1)).release(),
+                      multiply(sizes, signs(1, 1)).release(), multiply(sizes, signs(1, -1)).release()));
+    Ref box = np.attr("array")(offsets).attr("reshape")(4, number_of_boxes, 2).attr("swapaxes")(0, 1);
     HALVEX_ASSERT(shape_is(shape_of(box), {number_of_boxes, number(4), number(2)}));
     // Rotate the corners about the origin, in place.
-    Ref result = global(names::rot_points_multi_rads)(kw("points", box),
-                                                 kw("rotation_rads", multiply(rotations, number(-1))));
+    Ref result =
+        global(names::rot_points_multi_rads)(kw("points", box), kw("rotation_rads", multiply(rotations, number(-1))));
     HALVEX_ASSERT(all_equal(result, box));
     // Move them onto the centers.
     Ref centers = subscript(center, {all_of_axis(), Py_None});
@@ -106,8 +103,7 @@ Ref box_corners_to_orva(Borrowed box_corners, Borrowed rotations) {
                         if constexpr (sizeof(kernels::trigonometry_t<Angle>) <= sizeof(kernels::mean_t<Corner>)) {
                             using Result = kernels::box_corners_to_orva_result_t<Corner, Angle>;
                             boxes_orva = new_array({PyArray_DIM(corners, 0), 5}, numpy_type<Result>());
-                            kernels::box_corners_to_orva(view<const Corner, 3>(corners),
-                                                         view<const Angle, 1>(angles),
+                            kernels::box_corners_to_orva(view<const Corner, 3>(corners), view<const Angle, 1>(angles),
                                                          view<Result, 2>(as_array(boxes_orva)));
                             return true;
                         }
@@ -133,17 +129,17 @@ Ref box_corners_to_orva(Borrowed box_corners, Borrowed rotations) {
     HALVEX_ASSERT(shape_is(shape_of(centers), {number_of_boxes, number(1), state_dimensionality}));
     // Turn the centered corners back by the box's rotation.
     Ref rotated_box_corners = global(names::rot_points_multi_rads)(kw("points", subtract(box_corners, centers)),
-                                                              kw("rotation_rads", negative(rotations)));
+                                                                   kw("rotation_rads", negative(rotations)));
     HALVEX_ASSERT(shape_is(shape_of(rotated_box_corners), {number_of_boxes, number(4), number(2)}));
     // Width and height from two opposite corners, now axis-aligned.
     Ref difference = subtract(subscript(rotated_box_corners, {all_of_axis(), number(1), all_of_axis()}),
                               subscript(rotated_box_corners, {all_of_axis(), number(3), all_of_axis()}));
     std::vector<Ref> sizes = unpack(np.attr("abs")(difference).attr("T"), 2);
     // Columns: center x, center y, width, height, rotation.
-    Ref columns = Ref::steal(Py_BuildValue(
-        "[NNOON]", subscript(centers, {all_of_axis(), number(0), number(0)}).release(),
-        subscript(centers, {all_of_axis(), number(0), number(1)}).release(), sizes[0].get(), sizes[1].get(),
-        divide(rotations, number(-1)).release()));
+    Ref columns =
+        Ref::steal(Py_BuildValue("[NNOON]", subscript(centers, {all_of_axis(), number(0), number(0)}).release(),
+                                 subscript(centers, {all_of_axis(), number(0), number(1)}).release(), sizes[0].get(),
+                                 sizes[1].get(), divide(rotations, number(-1)).release()));
     Ref boxes_orva = np.attr("array")(columns).attr("reshape")(5, number_of_boxes).attr("swapaxes")(1, 0);
     HALVEX_ASSERT(shape_is(shape_of(boxes_orva), {number_of_boxes, number(5)}));
     return boxes_orva;
@@ -156,8 +152,8 @@ Ref orva_to_keypoints(Borrowed orva_boxes) {
             const bool native = with_element_type(boxes, NumericTypes{}, [&]<class T>(type_tag<T>) {
                 if constexpr (is_signed_box_element<T>) {
                     keypoints = new_array({3 * PyArray_DIM(boxes, 0), 2}, NPY_DOUBLE);
-                    const bool rotated_to_nan = kernels::orva_to_keypoints(view<const T, 2>(boxes),
-                                                                           view<double, 2>(as_array(keypoints)));
+                    const bool rotated_to_nan =
+                        kernels::orva_to_keypoints(view<const T, 2>(boxes), view<double, 2>(as_array(keypoints)));
                     HALVEX_ASSERT(!rotated_to_nan,
                                   "Rotations are supposed to happen inplace, __tmp is therefore just a view to "
                                   "distance_difference.");
@@ -187,11 +183,11 @@ Ref orva_to_keypoints(Borrowed orva_boxes) {
     auto factors = [&](int x, int y) { return np.attr("array")(Ref::steal(Py_BuildValue("[ii]", x, y))); };
     Ref halves = Ref::steal(Py_BuildValue("[NN]", multiply(distances, factors(0, 1)).release(),
                                           multiply(distances, factors(1, 0)).release()));
-    Ref distance_difference =
-        np.attr("array")(halves).attr("reshape")(2, number_of_boxes, 2).attr("swapaxes")(0, 1);
+    Ref distance_difference = np.attr("array")(halves).attr("reshape")(2, number_of_boxes, 2).attr("swapaxes")(0, 1);
     HALVEX_ASSERT(shape_is(shape_of(distance_difference), {number_of_boxes, number(2), number(2)}));
     // Rotate them in place.
-    Ref rotated = global(names::rot_points_multi_rads)(kw("points", distance_difference), kw("rotation_rads", rotations));
+    Ref rotated =
+        global(names::rot_points_multi_rads)(kw("points", distance_difference), kw("rotation_rads", rotations));
     HALVEX_ASSERT(all_equal(rotated, distance_difference),
                   "Rotations are supposed to happen inplace, __tmp is therefore just a view to distance_difference.");
     HALVEX_ASSERT(shape_is(shape_of(distance_difference), {number_of_boxes, number(2), number(2)}));
@@ -211,14 +207,12 @@ Ref orva_to_keypoints(Borrowed orva_boxes) {
 Ref keypoints_to_orva(Borrowed keypoints) {
     if (is_own<get_angles_from_points>(names::get_angles_from_points)) {
         PyArrayObject* parallelograms = plain_of_shape(keypoints, {-1, 3, 2});
-        if (parallelograms != nullptr && PyArray_ISWRITEABLE(parallelograms) &&
-            !has_internal_overlap(parallelograms)) {
+        if (parallelograms != nullptr && PyArray_ISWRITEABLE(parallelograms) && !has_internal_overlap(parallelograms)) {
             Ref boxes_orva;
             const bool native = with_element_type(parallelograms, NumericTypes{}, [&]<class T>(type_tag<T>) {
                 if constexpr (has_native_trigonometry<T>) {
                     boxes_orva = new_array({PyArray_DIM(parallelograms, 0), 5}, NPY_FLOAT);
-                    kernels::keypoints_to_orva(view<T, 3>(parallelograms),
-                                               view<float, 2>(as_array(boxes_orva)));
+                    kernels::keypoints_to_orva(view<T, 3>(parallelograms), view<float, 2>(as_array(boxes_orva)));
                     return true;
                 }
                 return false;
@@ -256,8 +250,7 @@ Ref get_corner_points_from_box_tuples(Borrowed box_tuples) {
         Ref box_corners;
         const bool native = with_element_type(tuples, NumericTypes{}, [&]<class T>(type_tag<T>) {
             box_corners = new_array({PyArray_DIM(tuples, 0), 4, 2}, type_of(tuples));
-            kernels::get_corner_points_from_box_tuples(view<const T, 3>(tuples),
-                                                       view<T, 3>(as_array(box_corners)));
+            kernels::get_corner_points_from_box_tuples(view<const T, 3>(tuples), view<T, 3>(as_array(box_corners)));
             return true;
         });
         if (native) return box_corners;
@@ -278,10 +271,8 @@ Ref get_corner_points_from_box_tuples(Borrowed box_tuples) {
     // The four corners as sums and differences of the half axes.
     Ref corners = Ref::steal(Py_BuildValue("[NNNN]", subtract(top, right).release(), add(top, right).release(),
                                            subtract(right, top).release(), subtract(negative(right), top).release()));
-    return global(names::np)
-        .attr("array")(corners)
-        .attr("swapaxes")(0, 1)
-        .attr("reshape")(number_of_boxes, 4, state_dimension);
+    return global(names::np).attr("array")(corners).attr("swapaxes")(0, 1).attr("reshape")(number_of_boxes, 4,
+                                                                                           state_dimension);
 }
 
 namespace {
@@ -292,8 +283,7 @@ Ref keypoints_to_box_corners(Borrowed keypoints) {
             Ref box_corners;
             const bool native = with_element_type(parallelograms, NumericTypes{}, [&]<class T>(type_tag<T>) {
                 box_corners = new_array({PyArray_DIM(parallelograms, 0), 4, 2}, type_of(parallelograms));
-                kernels::keypoints_to_box_corners(view<const T, 3>(parallelograms),
-                                                  view<T, 3>(as_array(box_corners)));
+                kernels::keypoints_to_box_corners(view<const T, 3>(parallelograms), view<T, 3>(as_array(box_corners)));
                 return true;
             });
             if (native) return box_corners;
@@ -315,7 +305,6 @@ Ref keypoints_to_box_corners(Borrowed keypoints) {
     // Moved onto the centers.
     return add(box_corners, parallelogram_center);
 }
-
 
 const Callable table[] = {
     {"orva_to_box_corners(orva_boxes: np.ndarray[Any, Any]) -> np.ndarray[Any, Any]",

@@ -1,8 +1,8 @@
 // Clipping boxes at the image border: segment crossings, the coordinate
 // frame a box spans, and the clip itself.
 
-#include "halvex/preprocessing/kestril/common.hpp"
 #include "kernels/clipping.hpp"
+#include "halvex/preprocessing/kestril/common.hpp"
 
 #include <optional>
 
@@ -140,7 +140,8 @@ std::optional<kernels::PlanePoint> largest_coordinates(PyObject* image_size) {
         }
         return std::nullopt;
     };
-    if ((PyTuple_CheckExact(image_size) || PyList_CheckExact(image_size)) && PySequence_Fast_GET_SIZE(image_size) == 2) {
+    if ((PyTuple_CheckExact(image_size) || PyList_CheckExact(image_size)) &&
+        PySequence_Fast_GET_SIZE(image_size) == 2) {
         auto x = reduced(PySequence_Fast_GET_ITEM(image_size, 0));
         auto y = reduced(PySequence_Fast_GET_ITEM(image_size, 1));
         if (x && y) return kernels::PlanePoint{*x, *y};
@@ -171,8 +172,8 @@ std::optional<Ref> clip_natively(Borrowed box_corners, Borrowed image_size) {
         !is_own<coordinate_transformation>(names::coordinate_transformation))
         return std::nullopt;
     Ref clipped = new_array({4, 2}, NPY_DOUBLE);
-    kernels::ClipOutcome outcome =
-        kernels::clipper(view<const double, 2>(corners), *largest, assertions_enabled(), view<double, 2>(as_array(clipped)));
+    kernels::ClipOutcome outcome = kernels::clipper(view<const double, 2>(corners), *largest, assertions_enabled(),
+                                                    view<double, 2>(as_array(clipped)));
     switch (outcome.status) {
         case kernels::ClipStatus::clipped: {
             const npy_intp count = outcome.number_of_box_points;
@@ -227,8 +228,8 @@ Ref clip_with_numpy(Borrowed box_corners, Borrowed image_size) {
     Ref np = global(names::np);
     // The image's corners, from its largest coordinates.
     Ref largest_size = subtract(np.attr("array")(image_size), number(1));
-    Ref image_corners = np.attr("array")(Ref::steal(Py_BuildValue(
-        "[[ii][Oi]O[iO]]", 0, 0, largest_size.at(0).get(), 0, largest_size.get(), 0, largest_size.at(1).get())));
+    Ref image_corners = np.attr("array")(Ref::steal(Py_BuildValue("[[ii][Oi]O[iO]]", 0, 0, largest_size.at(0).get(), 0,
+                                                                  largest_size.get(), 0, largest_size.at(1).get())));
     Ref outcodes = outcodes_of(box_corners, largest_size);
     // The candidate points: the image corners, the box corners inside the
     // image, and where the box's edges cross the border.
@@ -258,9 +259,9 @@ Ref clip_with_numpy(Borrowed box_corners, Borrowed image_size) {
     // Their bounding rectangle in the box's frame, taken back into the plane.
     Ref minimum = np.attr("min")(encoded, kw("axis", 0)), maximum = np.attr("max")(encoded, kw("axis", 0));
     Ref min_x = minimum.at(0), min_y = minimum.at(1), max_x = maximum.at(0), max_y = maximum.at(1);
-    Ref new_box_corners = np.attr("array")(Ref::steal(Py_BuildValue("[[OO][OO][OO][OO]]", min_x.get(), min_y.get(),
-                                                                    min_x.get(), max_y.get(), max_x.get(), max_y.get(),
-                                                                    max_x.get(), min_y.get())));
+    Ref new_box_corners =
+        np.attr("array")(Ref::steal(Py_BuildValue("[[OO][OO][OO][OO]]", min_x.get(), min_y.get(), min_x.get(),
+                                                  max_y.get(), max_x.get(), max_y.get(), max_x.get(), min_y.get())));
     Ref box_points = Ref::steal(PyList_GetSlice(interesting, number_of_image_corners, PY_SSIZE_T_MAX));
     return tuple_of({decode(new_box_corners), np.attr("array")(box_points)});
 }

@@ -1,8 +1,8 @@
 // Pairwise intersections of rotated boxes, and the inference boxes and
 // surrounding rectangles that feed them.
 
-#include "halvex/preprocessing/kestril/common.hpp"
 #include "kernels/intersections.hpp"
+#include "halvex/preprocessing/kestril/common.hpp"
 
 #include <optional>
 
@@ -39,10 +39,10 @@ std::optional<Ref> inference_corners_natively(Borrowed boxes, double size_factor
         kernels::inference_box_orientations<Box>(view<const Box, 2>(array), view<Real, 1>(as_array(orientations)));
         Ref np = global(names::np);
         Ref cosines = np.attr("cos")(orientations), sines = np.attr("sin")(orientations);
-        kernels::inference_boxes_to_corners<Box>(view<const Box, 2>(array), size_factor,
-                                                 view<const Real, 1>(as_array(cosines)),
-                                                 view<const Real, 1>(as_array(sines)),
-                                                 view<float, 3>(as_array(corners)), view<float, 3>(as_array(distances)));
+        kernels::inference_boxes_to_corners<Box>(
+            view<const Box, 2>(array), size_factor, view<const Real, 1>(as_array(cosines)),
+            view<const Real, 1>(as_array(sines)), view<float, 3>(as_array(corners)),
+            view<float, 3>(as_array(distances)));
     });
     if (!native) return std::nullopt;
     return tuple_of({corners, distances});
@@ -137,9 +137,8 @@ std::optional<Ref> intersections_natively(Borrowed corners_a, Borrowed distances
     with_float_view(a, [&](auto view_a) {
         with_float_view(da, [&](auto view_da) {
             with_float_view(b, [&](auto view_b) {
-                with_float_view(db, [&](auto view_db) {
-                    kernels::intersections(view_a, view_da, view_b, view_db, pairs);
-                });
+                with_float_view(db,
+                                [&](auto view_db) { kernels::intersections(view_a, view_da, view_b, view_db, pairs); });
             });
         });
     });
@@ -185,7 +184,8 @@ Ref intersections_with_numpy(Borrowed corners_a, Borrowed distances_a, Borrowed 
     for (Borrowed projection : {Borrowed(b_ab), Borrowed(b_ad), Borrowed(a_ef), Borrowed(a_eh)})
         HALVEX_ASSERT(shape_is(projection.attr("shape"), {number_of_boxes_a, number_of_boxes_b, number(4)}));
     // A pair overlaps unless one axis separates it (strict comparisons).
-    Ref result = np.attr("zeros")(tuple_of({number_of_boxes_a, number_of_boxes_b}), kw("dtype", global(names::boolean)));
+    Ref result =
+        np.attr("zeros")(tuple_of({number_of_boxes_a, number_of_boxes_b}), kw("dtype", global(names::boolean)));
     const Py_ssize_t count_a = number_of_boxes_a.to_ssize(), count_b = number_of_boxes_b.to_ssize();
     for (Py_ssize_t i_a = 0; i_a < count_a; ++i_a) {
         for (Py_ssize_t i_b = 0; i_b < count_b; ++i_b) {
@@ -204,7 +204,6 @@ Ref intersections_with_numpy(Borrowed corners_a, Borrowed distances_a, Borrowed 
     }
     return result;
 }
-
 
 Ref intersections(Borrowed corners_a, Borrowed distances_a, Borrowed corners_b, Borrowed distances_b) {
     if (std::optional<Ref> result = intersections_natively(corners_a, distances_a, corners_b, distances_b))

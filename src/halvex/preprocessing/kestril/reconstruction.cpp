@@ -39,8 +39,8 @@ Ref parallelogram_to_box(Borrowed parallelogram_flat, Borrowed longer_axis_index
                 if (outcome->out_of_bounds_index) {
                     // the adjusting modes index the longer half-axes before anything
                     // else; the others read them only inside the closing assertion
-                    const bool adjusts_length = mode == kernels::BoxReconstruction::maximum ||
-                                                mode == kernels::BoxReconstruction::minimum;
+                    const bool adjusts_length =
+                        mode == kernels::BoxReconstruction::maximum || mode == kernels::BoxReconstruction::minimum;
                     if (adjusts_length || assertions_enabled())
                         raise_out_of_bounds(*outcome->out_of_bounds_index, PyArray_DIM(flat, 0));
                     return true;
@@ -67,9 +67,8 @@ Ref parallelogram_to_box(Borrowed parallelogram_flat, Borrowed longer_axis_index
     HALVEX_ASSERT(shape_is(shape_of(longer_axis_index), {number_of_parallelograms}));
     HALVEX_ASSERT(equal(multiply(number(2), number_of_parallelograms), number_of_points));
     // The row of the other half axis of each parallelogram.
-    Ref other_point_index =
-        add(remainder(add(longer_axis_index, number(1)), number(2)),
-            multiply(np.attr("arange")(shape_of(longer_axis_index).at(0)), number(2)));
+    Ref other_point_index = add(remainder(add(longer_axis_index, number(1)), number(2)),
+                                multiply(np.attr("arange")(shape_of(longer_axis_index).at(0)), number(2)));
     HALVEX_ASSERT(shape_is(shape_of(other_point_index), {number_of_parallelograms}));
     // The mode adjusts the longer half axes: flat[L, 0] += |flat[O, 0]| (MAX), -= (MIN).
     auto adjust_longer_half_axes = [&](binaryfunc in_place) {
@@ -89,10 +88,10 @@ Ref parallelogram_to_box(Borrowed parallelogram_flat, Borrowed longer_axis_index
     // The other half axes lose their x component.
     assign(parallelogram_flat, {other_point_index, number(0)}, number(0));
     // The longer half axes lie on the x axis.
-    HALVEX_ASSERT(compared(np.attr("abs")(subscript(parallelogram_flat, {longer_axis_index, number(1)})),
-                           to_python(1e-5), Py_LT)
-                      .call_method("all")
-                      .truth());
+    HALVEX_ASSERT(
+        compared(np.attr("abs")(subscript(parallelogram_flat, {longer_axis_index, number(1)})), to_python(1e-5), Py_LT)
+            .call_method("all")
+            .truth());
     return Ref::borrow(parallelogram_flat);
 }
 
@@ -121,15 +120,15 @@ Ref get_box_and_rotation_from_parallelogram_keypoints(Borrowed parallelogram_key
             }
             Ref box_corners, rotations;
             const bool native = mode && with_element_type(keypoints, NumericTypes{}, [&]<class T>(type_tag<T>) {
-                const npy_intp number_of_parallelograms = PyArray_DIM(keypoints, 0);
-                box_corners = new_array({number_of_parallelograms, 4, 2}, NPY_DOUBLE);
-                rotations = new_array({number_of_parallelograms}, NPY_DOUBLE);
-                const bool checks_pass = kernels::get_box_and_rotation_from_parallelogram_keypoints(
-                    view<const T, 3>(keypoints), *mode, view<double, 3>(as_array(box_corners)),
-                    view<double, 1>(as_array(rotations)));
-                HALVEX_ASSERT(checks_pass);
-                return true;
-            });
+                                    const npy_intp number_of_parallelograms = PyArray_DIM(keypoints, 0);
+                                    box_corners = new_array({number_of_parallelograms, 4, 2}, NPY_DOUBLE);
+                                    rotations = new_array({number_of_parallelograms}, NPY_DOUBLE);
+                                    const bool checks_pass = kernels::get_box_and_rotation_from_parallelogram_keypoints(
+                                        view<const T, 3>(keypoints), *mode, view<double, 3>(as_array(box_corners)),
+                                        view<double, 1>(as_array(rotations)));
+                                    HALVEX_ASSERT(checks_pass);
+                                    return true;
+                                });
             if (native) return tuple_of({box_corners, rotations});
         }
     }
@@ -138,8 +137,7 @@ Ref get_box_and_rotation_from_parallelogram_keypoints(Borrowed parallelogram_key
     Ref keypoints = parallelogram_keypoints.call_method("astype", np.attr("float64"), kw("copy", false));
     std::vector<Ref> sizes = unpack(shape_of(keypoints), 3);
     const Ref &number_of_parallelograms = sizes[0], &number_of_keypoints = sizes[1], &dimensionality = sizes[2];
-    HALVEX_ASSERT(equal(dimensionality, number(2)),
-                  "This function is only designed to work for two-dimensional boxes");
+    HALVEX_ASSERT(equal(dimensionality, number(2)), "This function is only designed to work for two-dimensional boxes");
     HALVEX_ASSERT(equal(number_of_keypoints, number(3)),
                   "For two dimensional boxes we need exactly three keypoints to represent a parallelogram");
     // The centers, and the half axes as offsets from them: the one copy every later step works in.
@@ -150,8 +148,7 @@ Ref get_box_and_rotation_from_parallelogram_keypoints(Borrowed parallelogram_key
     HALVEX_ASSERT(shape_is(shape_of(parallelogram_tuple), {number_of_parallelograms, number(2), dimensionality}));
     np.attr("subtract")(parallelogram_tuple, parallelogram_center, kw("out", parallelogram_tuple));
     // The row of each parallelogram's longer half axis in the flat (2n) x 2 view.
-    Ref longer_axis_flat =
-        np.attr("argmax")(np.attr("linalg").attr("norm")(parallelogram_tuple, kw("axis", 2)), 1);
+    Ref longer_axis_flat = np.attr("argmax")(np.attr("linalg").attr("norm")(parallelogram_tuple, kw("axis", 2)), 1);
     HALVEX_ASSERT(shape_is(shape_of(longer_axis_flat), {number_of_parallelograms}));
     np.attr("add")(longer_axis_flat, multiply(np.attr("arange")(number_of_parallelograms), number(2)),
                    kw("out", longer_axis_flat));
@@ -171,19 +168,20 @@ Ref get_box_and_rotation_from_parallelogram_keypoints(Borrowed parallelogram_key
     Ref tuple_paired = seen_as(tuple_flat, paired_shape);
     // Turn each parallelogram so that its longer half axis lies on the x axis.
     Ref result = global(names::rot_points_multi_rads)(kw("points", tuple_paired),
-                                                 kw("rotation_rads", negative(angle_parallelogram_x)));
+                                                      kw("rotation_rads", negative(angle_parallelogram_x)));
     HALVEX_ASSERT(all_equal(result, tuple_paired));
     // Make the turned parallelograms rectangles.
     tuple_flat = seen_as(tuple_paired, flat_shape);
     result = global(names::parallelogram_to_box)(tuple_flat, longer_axis_flat,
-                                            kw("box_reconstruction_mode", box_reconstruction_mode));
+                                                 kw("box_reconstruction_mode", box_reconstruction_mode));
     tuple_paired = seen_as(tuple_flat, paired_shape);
     // the returned object is the one reshaped when it is the buffer passed in
     if (result.is(tuple_flat)) result = tuple_paired;
     HALVEX_ASSERT(all_equal(result, tuple_paired));
     HALVEX_ASSERT(all_equal(result.call_method("flatten"), tuple_paired.call_method("flatten")));
     // Turn them back.
-    result = global(names::rot_points_multi_rads)(kw("points", tuple_paired), kw("rotation_rads", angle_parallelogram_x));
+    result =
+        global(names::rot_points_multi_rads)(kw("points", tuple_paired), kw("rotation_rads", angle_parallelogram_x));
     HALVEX_ASSERT(all_equal(result, tuple_paired));
     HALVEX_ASSERT(shape_is(shape_of(tuple_paired), {number_of_parallelograms, number(2), dimensionality}));
     // Their corners, moved onto the centers.
@@ -196,7 +194,6 @@ Ref get_box_and_rotation_from_parallelogram_keypoints(Borrowed parallelogram_key
     HALVEX_ASSERT(shape_is(shape_of(rotations), {number_of_parallelograms}));
     return tuple_of({box_corners, rotations});
 }
-
 
 const Callable table[] = {
     {"parallelogram_to_box(parallelogram_flat: np.ndarray[Any, Any], longer_axis_index: np.ndarray[Any, Any], "

@@ -29,9 +29,7 @@ const char* position_name(kernels::KeypointPosition position) {
 }
 
 // str or np.str_: labels whose hashing and equality are those of their text.
-bool is_text_label(PyObject* label) {
-    return PyUnicode_CheckExact(label) || Py_TYPE(label) == &PyUnicodeArrType_Type;
-}
+bool is_text_label(PyObject* label) { return PyUnicode_CheckExact(label) || Py_TYPE(label) == &PyUnicodeArrType_Type; }
 
 // The roles of the keypoints when every position label is text (str or
 // np.str_, whose dictionary keys compare as their text); nullopt otherwise,
@@ -44,11 +42,10 @@ std::optional<std::vector<kernels::KeypointPosition>> text_positions(Borrowed ar
         PyObject* label = *static_cast<PyObject**>(PyArray_GETPTR1(positions, index));
         if (label == nullptr) return std::nullopt;
         if (!is_text_label(label)) return std::nullopt;
-        roles[index] = PyUnicode_CompareWithASCIIString(label, "center") == 0 ? kernels::KeypointPosition::center
-                       : PyUnicode_CompareWithASCIIString(label, "top") == 0  ? kernels::KeypointPosition::top
-                       : PyUnicode_CompareWithASCIIString(label, "right") == 0
-                           ? kernels::KeypointPosition::right
-                           : kernels::KeypointPosition::unmatched;
+        roles[index] = PyUnicode_CompareWithASCIIString(label, "center") == 0  ? kernels::KeypointPosition::center
+                       : PyUnicode_CompareWithASCIIString(label, "top") == 0   ? kernels::KeypointPosition::top
+                       : PyUnicode_CompareWithASCIIString(label, "right") == 0 ? kernels::KeypointPosition::right
+                                                                               : kernels::KeypointPosition::unmatched;
     }
     return roles;
 }
@@ -105,8 +102,10 @@ Ref point_array_of(Borrowed list) {
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyArrayObject* point = plain_of_shape(PyList_GET_ITEM(list.get(), i), {2});
         if (point == nullptr) return {};
-        if (i == 0) descriptor = PyArray_DESCR(point);
-        else if (PyArray_DESCR(point) != descriptor && !PyArray_EquivTypes(PyArray_DESCR(point), descriptor)) return {};
+        if (i == 0)
+            descriptor = PyArray_DESCR(point);
+        else if (PyArray_DESCR(point) != descriptor && !PyArray_EquivTypes(PyArray_DESCR(point), descriptor))
+            return {};
     }
     PyArrayObject* first = reinterpret_cast<PyArrayObject*>(PyList_GET_ITEM(list.get(), 0));
     if (!with_element_type(first, NumericTypes{}, [](auto) {})) return {};
@@ -344,7 +343,8 @@ Ref regroup_natively(const Measurements& m, PyArrayObject* labels, PyArrayObject
     check_carried_rows(carried, number_of_unique_instances);
     const auto source_rows = order_instances(m, labels, groups, carried, to_original_index);
     with_element_type(points, NumericTypes{}, [&]<class T>(type_tag<T>) {
-        kernels::gather_instance_keypoints(view<const T, 2>(points), std::span<const kernels::InstanceKeypoints>(groups),
+        kernels::gather_instance_keypoints(view<const T, 2>(points),
+                                           std::span<const kernels::InstanceKeypoints>(groups),
                                            view<double, 3>(as_array(sorted_keypoints)));
     });
     for (std::size_t k = 0; k < carried.size(); ++k)

@@ -54,7 +54,8 @@ Ref numpy_rotation_stack(Borrowed rotation_rads, Borrowed number_of_rotations, B
     Ref minus_sr = negative(sr);
     Ref rows = Ref::steal(Py_BuildValue("[[OO][OO]]", cr.get(), minus_sr.get(), sr.get(), cr.get()));
     Ref rotation_matrix = np.attr("array")(rows).attr("reshape")(2, 2, number_of_rotations);
-    HALVEX_ASSERT(shape_is(shape_of(rotation_matrix), {state_dimensionality, state_dimensionality, number_of_rotations}));
+    HALVEX_ASSERT(
+        shape_is(shape_of(rotation_matrix), {state_dimensionality, state_dimensionality, number_of_rotations}));
     return rotation_matrix;
 }
 
@@ -66,8 +67,9 @@ Ref get_rotation_matrix_2d(Borrowed angle_in_deg, Borrowed angle_in_rad) {
         raise(PyExc_ValueError, "Pass angle either in degrees (%U) in radians (%U).", degrees.get(), radians.get());
     }
     // Both are exact floats here (typed `float`), so to_double reads them as they are.
-    double angle = angle_in_deg.is_none() ? angle_in_rad.to_double()
-                                          : (angle_in_deg.to_double() / 180.0) * global(names::np).attr("pi").to_double();
+    double angle = angle_in_deg.is_none()
+                       ? angle_in_rad.to_double()
+                       : (angle_in_deg.to_double() / 180.0) * global(names::np).attr("pi").to_double();
     Ref matrix = new_array({2, 2}, NPY_DOUBLE);
     auto* values = static_cast<double*>(PyArray_DATA(as_array(matrix)));
     const double c = std::cos(angle), s = std::sin(angle);
@@ -112,9 +114,8 @@ Ref get_angles_from_points(Borrowed points) {
 
 Ref rot_points_multi_rads(Borrowed points, Borrowed rotation_rads) {
     if (PyArrayObject* stack = native_rotation_target(points, rotation_rads, -1)) {
-        rotate_natively(stack, as_array(rotation_rads), [](auto target, auto angles) {
-            kernels::rotate_points(target, angles);
-        });
+        rotate_natively(stack, as_array(rotation_rads),
+                        [](auto target, auto angles) { kernels::rotate_points(target, angles); });
         return Ref::borrow(points);
     }
     // A stack of point sets, one angle each.
@@ -134,9 +135,8 @@ namespace {
 
 Ref rot_mats_multi_rads(Borrowed matrices, Borrowed rotation_rads) {
     if (PyArrayObject* stack = native_rotation_target(matrices, rotation_rads, 2)) {
-        rotate_natively(stack, as_array(rotation_rads), [](auto target, auto angles) {
-            kernels::rotate_matrices(target, angles);
-        });
+        rotate_natively(stack, as_array(rotation_rads),
+                        [](auto target, auto angles) { kernels::rotate_matrices(target, angles); });
         return Ref::borrow(matrices);
     }
     // A stack of square matrices, one angle each.
@@ -160,8 +160,7 @@ const Callable table[] = {
      "Return the angles from a set of two-dimensional points.", bound<get_angles_from_points>},
     {"rot_points_multi_rads(points: np.ndarray[Any, Any], rotation_rads: np.ndarray[Any, Any])"
      " -> np.ndarray[Any, Any]",
-     "Rotate the box points inplace (!) and return a reference to the first argument.",
-     bound<rot_points_multi_rads>},
+     "Rotate the box points inplace (!) and return a reference to the first argument.", bound<rot_points_multi_rads>},
     {"rot_mats_multi_rads(matrices: np.ndarray[Any, Any], rotation_rads: np.ndarray[Any, Any])"
      " -> np.ndarray[Any, Any]",
      "Rotate covariance matrices by multiple rotations.", bound<rot_mats_multi_rads>},

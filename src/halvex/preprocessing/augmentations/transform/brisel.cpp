@@ -162,12 +162,12 @@ struct ResolvedChannel {
 // float fields the sweep reads (NaN leaves it to numpy); integer fields go to
 // OpenCV, which finds its own.
 void normalized_bounds(ResolvedChannel& resolved) {
-    const bool empty = PyArray_Check(resolved.image_channel.get()) &&
-                       PyArray_SIZE(as_array(resolved.image_channel)) == 0;
+    const bool empty =
+        PyArray_Check(resolved.image_channel.get()) && PyArray_SIZE(as_array(resolved.image_channel)) == 0;
     if (resolved.element && !empty && !resolved.is_integer_dtype) {
         PyArrayObject* field = as_array(resolved.image_channel);
-        kernels::FieldBounds bounds = kernels::field_bounds(static_cast<const char*>(PyArray_DATA(field)),
-                                                            layout_of(field), *resolved.element);
+        kernels::FieldBounds bounds =
+            kernels::field_bounds(static_cast<const char*>(PyArray_DATA(field)), layout_of(field), *resolved.element);
         resolved.has_nan = bounds.has_nan;
         resolved.min_value = bounds.min_value;
         resolved.max_value = bounds.max_value;
@@ -269,15 +269,15 @@ struct PlannedChannel {
 
 PlannedChannel planned(const ResolvedChannel& resolved, Borrowed channel_output, Py_ssize_t channel_id) {
     PyArrayObject* field = as_array(resolved.image_channel);
-    PlannedChannel plan{resolved.image_channel, {}, Ref::borrow(channel_output), resolved.min_value,
-                        resolved.max_value, resolved.need_clipping};
+    PlannedChannel plan{resolved.image_channel, {}, Ref::borrow(channel_output), resolved.min_value, resolved.max_value,
+                        resolved.need_clipping};
     plan.pass.data = static_cast<const char*>(PyArray_DATA(field));
     plan.pass.strides = PyArray_STRIDES(field);
     plan.pass.type = *resolved.element;
     plan.pass.index = channel_id;
     plan.pass.zero = resolved.max_value <= resolved.min_value;
-    if (!plan.pass.zero) plan.pass.scaling = {resolved.min_value, 2 / (resolved.max_value - resolved.min_value),
-                                              resolved.need_clipping};
+    if (!plan.pass.zero)
+        plan.pass.scaling = {resolved.min_value, 2 / (resolved.max_value - resolved.min_value), resolved.need_clipping};
     return plan;
 }
 
@@ -363,8 +363,8 @@ const Callable channel_assembler_methods[] = {
      "Return keypoint unchanged.", bound<apply_to_keypoint>},
     {"ChannelAssembler.get_transform_init_args_names(self) -> tuple[str]",
      "Return the names of the arguments the transform is serialised with.", bound<get_transform_init_args_names>},
-    {"ChannelAssembler.get_class_fullname(cls) -> str", "Return the class name as fullname.", bound<host::get_class_fullname>,
-     Binding::class_method},
+    {"ChannelAssembler.get_class_fullname(cls) -> str", "Return the class name as fullname.",
+     bound<host::get_class_fullname>, Binding::class_method},
 };
 
 void body(ModuleBuilder& module) {
@@ -381,5 +381,7 @@ void body(ModuleBuilder& module) {
 }  // namespace
 
 PyMODINIT_FUNC PyInit_brisel() {
-    return halvex::frame::module_init({"brisel", "halvex.preprocessing.augmentations.transform.brisel", "Assemble an unstructured image from configured channels of a structured array.", HALVEX_MODULE_SOURCE, body});
+    return halvex::frame::module_init({"brisel", "halvex.preprocessing.augmentations.transform.brisel",
+                                       "Assemble an unstructured image from configured channels of a structured array.",
+                                       HALVEX_MODULE_SOURCE, body});
 }

@@ -35,7 +35,7 @@ Ref fitting_side(Borrowed length, Borrowed available) {
 
 Ref init(Borrowed self, Real aspect_ratio, Borrowed always_apply, Borrowed p) {
     relative_center_crop.base_attribute(self, names::init)(kw("width", 1), kw("height", 1),
-                                                            kw("always_apply", always_apply), kw("p", p));
+                                                           kw("always_apply", always_apply), kw("p", p));
     init_aspect_ratio(relative_center_crop, self, aspect_ratio);
     return Ref::none();
 }
@@ -71,9 +71,10 @@ const frame::Callable relative_center_crop_methods[] = {
      " -> tuple[float, ...]",
      "Apply the crop to a keypoint.", frame::bound<checked_apply_to_keypoint<relative_center_crop>>},
     {"RelativeCenterCrop.get_transform_init_args_names(self) -> tuple[str, ...]",
-     "Return the names of the constructor arguments that serialisation stores.", frame::bound<get_transform_init_args_names>},
-    {"RelativeCenterCrop.get_class_fullname(cls) -> str", "Return the class name as fullname.", frame::bound<host::get_class_fullname>,
-     frame::Binding::class_method},
+     "Return the names of the constructor arguments that serialisation stores.",
+     frame::bound<get_transform_init_args_names>},
+    {"RelativeCenterCrop.get_class_fullname(cls) -> str", "Return the class name as fullname.",
+     frame::bound<host::get_class_fullname>, frame::Binding::class_method},
 };
 
 void body(frame::ModuleBuilder& module) {
@@ -87,5 +88,7 @@ void body(frame::ModuleBuilder& module) {
 }  // namespace
 
 PyMODINIT_FUNC PyInit_dalmire() {
-    return halvex::frame::module_init({"dalmire", "halvex.preprocessing.augmentations.transform.dalmire", "Center-crop while preserving a target aspect ratio.", HALVEX_MODULE_SOURCE, body});
+    return halvex::frame::module_init({"dalmire", "halvex.preprocessing.augmentations.transform.dalmire",
+                                       "Center-crop while preserving a target aspect ratio.", HALVEX_MODULE_SOURCE,
+                                       body});
 }

@@ -59,16 +59,16 @@ void check_fraction_range(Borrowed self, const char* axis) {
     if (compare(zero, low, Py_LE) && compare(low, high, Py_LE) && compare(high, one, Py_LE)) return;
     Ref name = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(self.get()))).attr("__name__");
     raise(PyExc_ValueError,
-                 "The %s coordinates for the Transformation \"%S\" are invalid:\"0 <= %S = %s min [%%] <= %S = %s max "
-                 "[%%] <= 1\" does not hold",
-                 axis, name.get(), low.get(), axis, high.get(), axis);
+          "The %s coordinates for the Transformation \"%S\" are invalid:\"0 <= %S = %s min [%%] <= %S = %s max "
+          "[%%] <= 1\" does not hold",
+          axis, name.get(), low.get(), axis, high.get(), axis);
 }
 
 Ref relative_crop_init(Borrowed self, Borrowed x_min_fraction, Borrowed y_min_fraction, Borrowed x_max_fraction,
                        Borrowed y_max_fraction, Borrowed always_apply, Borrowed p) {
     // The pixel rectangle is a placeholder until the first image size.
     relative_crop.base_attribute(self, host::names::init)(kw("x_min", 0), kw("y_min", 0), kw("x_max", 1),
-                                                           kw("y_max", 1), kw("always_apply", always_apply), kw("p", p));
+                                                          kw("y_max", 1), kw("always_apply", always_apply), kw("p", p));
     // The fractions only work with a Crop that keeps these four fields.
     for (const Name* field : {&x_min, &x_max, &y_min, &y_max}) {
         Ref value = Ref::steal_or_null(PyObject_GetAttr(self, *field));
@@ -78,9 +78,9 @@ Ref relative_crop_init(Borrowed self, Borrowed x_min_fraction, Borrowed y_min_fr
         }
         if (!value || value.is_none())
             raise(PyExc_NotImplementedError,
-                         "This version of Albumentations is incompatible with the RelativeCrop augmentation.Make sure "
-                         "that you use the recommended version of Albumentations and reportthis incompatibility to a "
-                         "Halvex developer.");
+                  "This version of Albumentations is incompatible with the RelativeCrop augmentation.Make sure "
+                  "that you use the recommended version of Albumentations and reportthis incompatibility to a "
+                  "Halvex developer.");
     }
     // The fractions, each axis checked.
     self.set_attr("x_min_percent", x_min_fraction);
@@ -166,8 +166,8 @@ const Callable relative_crop_methods[] = {
      bound<relative_crop_apply_to_keypoints>},
     {"RelativeCrop.get_transform_init_args_names(self) -> tuple[str, ...]",
      "Return init argument names for Albumentations serialization.", bound<relative_crop_init_args_names>},
-    {"RelativeCrop.get_class_fullname(cls) -> str", "Return the class name as fullname.", bound<host::get_class_fullname>,
-     Binding::class_method},
+    {"RelativeCrop.get_class_fullname(cls) -> str", "Return the class name as fullname.",
+     bound<host::get_class_fullname>, Binding::class_method},
 };
 
 // ---- MeshCrop -------------------------------------------------------------------
@@ -256,8 +256,8 @@ Ref mesh_crop_init(Borrowed self, Borrowed number_crops_x, Borrowed number_crops
                    Borrowed morvane_height, Borrowed renorm, Kwargs) {
     // A RelativeCrop over the whole image until a window is chosen.
     mesh_crop.base_attribute(self, host::names::init)(kw("x_min_percent", 0.0), kw("y_min_percent", 0.0),
-                                                    kw("x_max_percent", 1.0), kw("y_max_percent", 1.0),
-                                                    kw("always_apply", true), kw("p", 1.0));
+                                                      kw("x_max_percent", 1.0), kw("y_max_percent", 1.0),
+                                                      kw("always_apply", true), kw("p", 1.0));
     self.set_attr("number_crops_x", number_crops_x);
     self.set_attr("number_crops_y", number_crops_y);
     self.set_attr("morvane_width", morvane_width);
@@ -275,10 +275,10 @@ Ref mesh_crop_init(Borrowed self, Borrowed number_crops_x, Borrowed number_crops
         Ref column = to_python(ix);
         for (Py_ssize_t iy = 0; iy < rows; ++iy, ++k) {
             Ref row = to_python(iy);
-            Ref window = crop_data(k, self.attr("batches_per_index"), self.call_method("x1", column),
-                                   self.call_method("x2", column), self.call_method("y1", row),
-                                   self.call_method("y2", row), kw("number_of_crops_x", number_crops_x),
-                                   kw("number_of_crops_y", number_crops_y));
+            Ref window =
+                crop_data(k, self.attr("batches_per_index"), self.call_method("x1", column),
+                          self.call_method("x2", column), self.call_method("y1", row), self.call_method("y2", row),
+                          kw("number_of_crops_x", number_crops_x), kw("number_of_crops_y", number_crops_y));
             check(PyList_Append(windows, window));
         }
     }
@@ -334,8 +334,7 @@ Ref mesh_crop_apply_to_keypoints(Borrowed self, Borrowed keypoints, Borrowed row
         Ref candidates = crops.attr("data");
         Ref random = global(random_name);
         // Half the time, when there is a choice, a window that holds a box centre.
-        if (check(PyObject_Size(candidates)) > 1 &&
-            compare(random.call_method("random"), to_python(0.5), Py_GT)) {
+        if (check(PyObject_Size(candidates)) > 1 && compare(random.call_method("random"), to_python(0.5), Py_GT)) {
             // Every third keypoint is a box centre; the last of them is left out.
             Ref centres = keypoints.item(slice(Py_None, Py_None, number(3))).item(slice(Py_None, number(-1), Py_None));
             // The windows that hold one of them.
@@ -412,7 +411,8 @@ std::optional<Ref> rescaled_natively(Borrowed image, PyArrayObject* array) {
 Ref rescaled_to_unit_range(Borrowed image) {
     if (PyArrayObject* array = plain_array(image); array != nullptr && PyArray_SIZE(array) > 0) {
         std::optional<Ref> result;
-        with_element_type(array, FloatTypes{}, [&]<class T>(type_tag<T>) { result = rescaled_natively<T>(image, array); });
+        with_element_type(array, FloatTypes{},
+                          [&]<class T>(type_tag<T>) { result = rescaled_natively<T>(image, array); });
         if (result) return *result;
     }
     return rescaled_with_numpy(image);
@@ -449,8 +449,8 @@ const Callable mesh_crop_methods[] = {
     {"MeshCrop.x2(self, int i: int) -> float", "Return relative x2 for crop index.", bound<mesh_crop_x2>},
     {"MeshCrop.y1(self, int i: int) -> float", "Return relative y1 for crop index.", bound<mesh_crop_y1>},
     {"MeshCrop.y2(self, int i: int) -> float", "Return relative y2 for crop index.", bound<mesh_crop_y2>},
-    {"MeshCrop.batches_per_index(self) -> int", "Return number of batches per index.", bound<mesh_crop_batches_per_index>,
-     Binding::property},
+    {"MeshCrop.batches_per_index(self) -> int", "Return number of batches per index.",
+     bound<mesh_crop_batches_per_index>, Binding::property},
 };
 
 void body(ModuleBuilder& module) {
@@ -470,5 +470,6 @@ void body(ModuleBuilder& module) {
 }  // namespace
 
 PyMODINIT_FUNC PyInit_morvane() {
-    return halvex::frame::module_init({"morvane", "halvex.preprocessing.augmentations.transform.morvane", "Crop using relative coordinates.", HALVEX_MODULE_SOURCE, body});
+    return halvex::frame::module_init({"morvane", "halvex.preprocessing.augmentations.transform.morvane",
+                                       "Crop using relative coordinates.", HALVEX_MODULE_SOURCE, body});
 }

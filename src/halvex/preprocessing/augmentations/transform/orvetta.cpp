@@ -189,9 +189,8 @@ Ref call_compose(Borrowed self, Borrowed /*args*/, Borrowed force_apply, Borrowe
     Ref data = Ref::borrow(data_keywords);
     // In replay mode every member runs, each on the previous one's result.
     if (self.attr("replay_mode").truth()) {
-        for_each(self.attr("transforms"), [&](Borrowed t) {
-            data = call_with(t, Ref::steal(PyTuple_New(0)), keywords_from(data));
-        });
+        for_each(self.attr("transforms"),
+                 [&](Borrowed t) { data = call_with(t, Ref::steal(PyTuple_New(0)), keywords_from(data)); });
         return expect_type(data, &PyDict_Type);
     }
     // Otherwise, with the composition's probability, one member drawn by its
@@ -230,10 +229,10 @@ const Callable one_of_retain_prob_methods[] = {
      "Initialize the compose with probability retention.", bound<init>},
     {"OneOfRetainProb.__call__(self, *args: Any, bool force_apply: bool = False, **data: Any) -> dict[str, Any]",
      "Apply exactly one transform, or replay all transforms in replay mode.", bound<call_compose>},
-    {"OneOfRetainProb._to_dict(self) -> dict[str, Any]",
-     "Serialise with the probability given to the constructor.", bound<to_dict>},
-    {"OneOfRetainProb.get_class_fullname(cls) -> str", "Return the class name as fullname.", bound<host::get_class_fullname>,
-     Binding::class_method},
+    {"OneOfRetainProb._to_dict(self) -> dict[str, Any]", "Serialise with the probability given to the constructor.",
+     bound<to_dict>},
+    {"OneOfRetainProb.get_class_fullname(cls) -> str", "Return the class name as fullname.",
+     bound<host::get_class_fullname>, Binding::class_method},
 };
 
 void body(ModuleBuilder& module) {
@@ -249,5 +248,8 @@ void body(ModuleBuilder& module) {
 }  // namespace
 
 PyMODINIT_FUNC PyInit_orvetta() {
-    return halvex::frame::module_init({"orvetta", "halvex.preprocessing.augmentations.transform.orvetta", "Select exactly one transform while retaining original per-transform probabilities.", HALVEX_MODULE_SOURCE, body});
+    return halvex::frame::module_init(
+        {"orvetta", "halvex.preprocessing.augmentations.transform.orvetta",
+         "Select exactly one transform while retaining original per-transform probabilities.", HALVEX_MODULE_SOURCE,
+         body});
 }

@@ -28,12 +28,11 @@ Ref reaching_side(Borrowed length, Borrowed existing) {
 
 // ---------------------------------------------------------------------------
 
-Ref init(Borrowed self, Real aspect_ratio, Borrowed position, Borrowed border_mode, Borrowed value,
-         Borrowed mask_value, Borrowed always_apply, Borrowed p) {
-    relative_padding.base_attribute(self, names::init)(kw("min_height", 1), kw("min_width", 1),
-                                                        kw("position", position), kw("border_mode", border_mode),
-                                                        kw("value", value), kw("mask_value", mask_value),
-                                                        kw("always_apply", always_apply), kw("p", p));
+Ref init(Borrowed self, Real aspect_ratio, Borrowed position, Borrowed border_mode, Borrowed value, Borrowed mask_value,
+         Borrowed always_apply, Borrowed p) {
+    relative_padding.base_attribute(self, names::init)(
+        kw("min_height", 1), kw("min_width", 1), kw("position", position), kw("border_mode", border_mode),
+        kw("value", value), kw("mask_value", mask_value), kw("always_apply", always_apply), kw("p", p));
     init_aspect_ratio(relative_padding, self, aspect_ratio);
     return Ref::none();
 }
@@ -43,7 +42,8 @@ Ref init(Borrowed self, Real aspect_ratio, Borrowed position, Borrowed border_mo
 // the first one is padded, so the ratio is always reached.
 void choose_padded_size(Borrowed self) {
     Ref rows = relative_padding.last_height(self), cols = relative_padding.last_width(self);
-    set_window(self, rows, cols, !frame::python::compare(rows, cols, Py_GE), reaching_side, min_height_name, min_width_name);
+    set_window(self, rows, cols, !frame::python::compare(rows, cols, Py_GE), reaching_side, min_height_name,
+               min_width_name);
 }
 
 Ref update_params(Borrowed self, Borrowed params, Borrowed kwargs) {
@@ -74,9 +74,10 @@ const frame::Callable relative_padding_methods[] = {
      " -> tuple[float, ...]",
      "Apply the padding to a keypoint.", frame::bound<checked_apply_to_keypoint<relative_padding>>},
     {"RelativePadding.get_transform_init_args_names(self) -> tuple[str, ...]",
-     "Return the names of the constructor arguments that serialisation stores.", frame::bound<get_transform_init_args_names>},
-    {"RelativePadding.get_class_fullname(cls) -> str", "Return the class name as fullname.", frame::bound<host::get_class_fullname>,
-     frame::Binding::class_method},
+     "Return the names of the constructor arguments that serialisation stores.",
+     frame::bound<get_transform_init_args_names>},
+    {"RelativePadding.get_class_fullname(cls) -> str", "Return the class name as fullname.",
+     frame::bound<host::get_class_fullname>, frame::Binding::class_method},
 };
 
 void body(frame::ModuleBuilder& module) {
@@ -92,5 +93,7 @@ void body(frame::ModuleBuilder& module) {
 }  // namespace
 
 PyMODINIT_FUNC PyInit_quenfor() {
-    return halvex::frame::module_init({"quenfor", "halvex.preprocessing.augmentations.transform.quenfor", "Pad to a target aspect ratio while keeping the original content position.", HALVEX_MODULE_SOURCE, body});
+    return halvex::frame::module_init({"quenfor", "halvex.preprocessing.augmentations.transform.quenfor",
+                                       "Pad to a target aspect ratio while keeping the original content position.",
+                                       HALVEX_MODULE_SOURCE, body});
 }
