@@ -7,7 +7,7 @@ PY         := $(VENV)/bin/python
 STAMP      := $(VENV)/.installed
 PYTEST_ARGS ?=
 
-.PHONY: demo test bench sanitize fuzz build clean
+.PHONY: demo test bench sanitize fuzz build lint format clean
 
 demo: build
 	$(PY) examples/rotated_boxes_pipeline.py
@@ -31,8 +31,20 @@ $(STAMP): constraints.txt requirements.txt requirements-dev.txt
 	$(PY) -m pip install --quiet -c constraints.txt -r requirements-dev.txt
 	touch $@
 
+# WERROR=ON turns compiler warnings into errors, as CI builds.
+WERROR ?= OFF
 build: $(STAMP)
-	$(PY) -m pip install --quiet --no-build-isolation --no-deps .
+	$(PY) -m pip install --quiet --no-build-isolation --no-deps -C cmake.define.HALVEX_WERROR=$(WERROR) .
+
+# The C++ sources in the checked-in clang-format style, the Python ones
+# through ruff.  `make format` rewrites the C++ sources in that style.
+CXX_SOURCES = $(shell find src -name '*.cpp' -o -name '*.hpp')
+lint: $(STAMP)
+	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
+	$(VENV)/bin/ruff check .
+
+format: $(STAMP)
+	$(VENV)/bin/clang-format -i $(CXX_SOURCES)
 
 # ASan + UBSan build of the extension modules, staged beside the pure-Python
 # files and run with the test suite.  The interpreter itself is not
@@ -44,7 +56,7 @@ SAN_BUILD := build/sanitize
 SAN_STAGE := build/sanitize-stage
 sanitize: $(STAMP)
 	$(VENV)/bin/cmake -S . -B $(SAN_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
-	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHALVEX_SANITIZE=ON \
+	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHALVEX_SANITIZE=ON -DHALVEX_WERROR=$(WERROR) \
 	    -DPython_EXECUTABLE=$(abspath $(PY))
 	$(VENV)/bin/cmake --build $(SAN_BUILD)
 	rm -rf $(SAN_STAGE)

@@ -640,14 +640,6 @@ def test_normalize_asserts_unless_optimised():
 
 # ---- end to end with rotated boxes ------------------------------------------------------
 
-KESTRIL_ROAD = ("orva_to_keypoints", "keypoints_trivial_lookup", "assemble_keypoints_after_shuffle",
-                "get_box_and_rotation_from_parallelogram_keypoints", "box_corners_to_orva")  # fmt: skip
-
-
-@pytest.mark.skipif(
-    not all(hasattr(kestril, name) for name in KESTRIL_ROAD),
-    reason="kestril box conversions are not built",
-)
 def test_rotated_boxes_through_a_mesh_crop(monkeypatch):
     rng = np.random.default_rng(4)
     boxes = rng.uniform((20, 20, 6, 3, -1.5), (180, 130, 12, 6, 1.5), (12, 5))

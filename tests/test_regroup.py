@@ -4,6 +4,7 @@ import os
 import subprocess
 import sys
 
+import albumentations
 import numpy as np
 import pytest
 
@@ -201,8 +202,6 @@ def test_arguments_must_be_lists(bad):
 
 
 # ---- through a real Albumentations pipeline -------------------------------------------------
-
-albumentations = pytest.importorskip("albumentations")
 
 IMAGE = np.zeros((200, 300, 3), np.uint8)
 

@@ -34,10 +34,7 @@ Ref super_of(Borrowed super, Borrowed cls, Borrowed self) {
     return Ref::steal(PyObject_Vectorcall(super, arguments, 2, nullptr));
 }
 
-Ref super_name() {
-    static PyObject* name = interned("super").get();
-    return global(name);
-}
+const Name super_name{"super"};
 
 }  // namespace
 
@@ -53,7 +50,7 @@ constexpr std::size_t most_arguments = 3;
 
 Ref call_base(Borrowed cls, Borrowed self, Borrowed name, std::initializer_list<Borrowed> arguments,
               Borrowed keywords) {
-    Ref super = super_name();
+    Ref super = global(super_name);
     if (arguments.size() <= most_arguments) {
         if (Ref function = base_function(super, cls, self, name)) {
             std::array<PyObject*, most_arguments + 1> stack{self.get()};
@@ -66,13 +63,18 @@ Ref call_base(Borrowed cls, Borrowed self, Borrowed name, std::initializer_list<
     return call_with(method, tuple_of(arguments), keywords);
 }
 
+Ref call_base(Borrowed cls, Borrowed self, Borrowed name, std::initializer_list<Borrowed> arguments, const Call& call,
+              std::size_t kwargs_index) {
+    return call_base(cls, self, name, arguments, Kwargs(call, kwargs_index));
+}
+
 Ref call_base(Borrowed cls, Borrowed self, Borrowed name, std::initializer_list<Borrowed> arguments,
-              const Call& call, std::size_t kwargs_index) {
-    const std::optional<Call::Keywords> passed = call.passed_keywords();
-    if (!passed || arguments.size() > most_arguments) return call_base(cls, self, name, arguments, call[kwargs_index]);
-    Ref super = super_name();
+              const Kwargs& kwargs) {
+    const std::optional<Call::Keywords> passed = kwargs.passed();
+    if (!passed || arguments.size() > most_arguments) return call_base(cls, self, name, arguments, kwargs.dict());
+    Ref super = global(super_name);
     Ref function = base_function(super, cls, self, name);
-    if (!function) return call_base(cls, self, name, arguments, call[kwargs_index]);
+    if (!function) return call_base(cls, self, name, arguments, kwargs.dict());
     const Py_ssize_t keyword_count = passed->names ? PyTuple_GET_SIZE(passed->names) : 0;
     const std::size_t total = 1 + arguments.size() + static_cast<std::size_t>(keyword_count);
     std::array<PyObject*, 16> small;
@@ -89,10 +91,12 @@ Ref call_base(Borrowed cls, Borrowed self, Borrowed name, std::initializer_list<
     return Ref::steal(PyObject_Vectorcall(function, stack, count, passed->names));
 }
 
-Ref base_attribute(Borrowed cls, Borrowed self, Borrowed name) { return super_of(super_name(), cls, self).attr(name); }
+Ref base_attribute(Borrowed cls, Borrowed self, Borrowed name) {
+    return super_of(global(super_name), cls, self).attr(name);
+}
 
-Ref expect_type(Ref result, PyTypeObject* type) {
-    if (Py_TYPE(result.get()) != type && !result.is_none())
+Ref expect_type(Ref result, PyTypeObject* type, bool none_allowed) {
+    if (Py_TYPE(result.get()) != type && !(none_allowed && result.is_none()))
         raise(PyExc_TypeError, "Expected %s, got %.200s", type->tp_name, Py_TYPE(result.get())->tp_name);
     return result;
 }

@@ -22,14 +22,18 @@ Ref call_base(Borrowed cls, Borrowed self, Borrowed name, std::initializer_list<
 
 // super(cls, self).name(*arguments, **kwargs) with the **kwargs of `call`,
 // handed on as the caller passed them where that is possible.
+Ref call_base(Borrowed cls, Borrowed self, Borrowed name, std::initializer_list<Borrowed> arguments, const Call& call,
+              std::size_t kwargs_index);
+
+// The same with the **kwargs a body received.
 Ref call_base(Borrowed cls, Borrowed self, Borrowed name, std::initializer_list<Borrowed> arguments,
-              const Call& call, std::size_t kwargs_index);
+              const Kwargs& kwargs);
 
 // super(cls, self).name
 Ref base_attribute(Borrowed cls, Borrowed self, Borrowed name);
 
-// `result`, once it is checked to be of exactly `type` or None: "Expected
-// tuple, got list" otherwise.
-Ref expect_type(Ref result, PyTypeObject* type);
+// `result`, once it is checked to be of exactly `type` (or None, where
+// `none_allowed`): "Expected tuple, got list" otherwise.
+Ref expect_type(Ref result, PyTypeObject* type, bool none_allowed = true);
 
 }  // namespace halvex::frame

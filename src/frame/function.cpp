@@ -1,5 +1,6 @@
-// The function object: signature parsing, argument binding and conversion,
-// the attributes Python code expects of a function, and the error boundary.
+// The function object: argument binding and conversion, the attributes
+// Python code expects of a function, and the error boundary.  Signature lines
+// are parsed in signature.cpp.
 
 #include "frame/function.hpp"
 
@@ -9,6 +10,7 @@
 
 #include <cstdarg>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <stdexcept>
 
@@ -23,156 +25,6 @@ void raise(PyObject* type, const char* format, ...) {
 }
 
 // ---------------------------------------------------------------------------
-// Signature lines
-// ---------------------------------------------------------------------------
-
-namespace {
-
-std::string trim(std::string_view text) {
-    std::size_t begin = text.find_first_not_of(" \t");
-    if (begin == std::string_view::npos) return {};
-    std::size_t end = text.find_last_not_of(" \t");
-    return std::string(text.substr(begin, end - begin + 1));
-}
-
-// Positions of `separator` outside brackets and quotes.
-std::vector<std::size_t> top_level_positions(std::string_view text, char separator) {
-    std::vector<std::size_t> positions;
-    int depth = 0;
-    char quote = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        if (quote) {
-            if (c == quote) quote = 0;
-        } else if (c == '"' || c == '\'') {
-            quote = c;
-        } else if (c == '(' || c == '[' || c == '{') {
-            ++depth;
-        } else if (c == ')' || c == ']' || c == '}') {
-            --depth;
-        } else if (depth == 0 && c == separator) {
-            positions.push_back(i);
-        }
-    }
-    return positions;
-}
-
-// The '=' that starts a default, not one of == <= >= !=.
-std::size_t default_position(std::string_view text) {
-    for (std::size_t i : top_level_positions(text, '=')) {
-        char before = i > 0 ? text[i - 1] : ' ';
-        char after = i + 1 < text.size() ? text[i + 1] : ' ';
-        if (after != '=' && before != '=' && before != '<' && before != '>' && before != '!') return i;
-    }
-    return std::string_view::npos;
-}
-
-TypeWord type_word(std::string_view word) {
-    if (word == "double") return TypeWord::double_;
-    if (word == "int") return TypeWord::int_;
-    if (word == "bool") return TypeWord::bool_;
-    if (word == "list") return TypeWord::list;
-    if (word == "dict") return TypeWord::dict;
-    if (word == "tuple") return TypeWord::tuple;
-    if (word == "str") return TypeWord::str;
-    if (word == "float") return TypeWord::float_;
-    throw std::invalid_argument("unknown type word '" + std::string(word) + "'");
-}
-
-bool annotation_admits_none(std::string_view annotation) {
-    for (std::size_t at = annotation.find("None"); at != std::string_view::npos;
-         at = annotation.find("None", at + 1)) {
-        bool starts = at == 0 || !(std::isalnum(static_cast<unsigned char>(annotation[at - 1])) ||
-                                   annotation[at - 1] == '_' || annotation[at - 1] == '.');
-        std::size_t end = at + 4;
-        bool ends = end == annotation.size() ||
-                    !(std::isalnum(static_cast<unsigned char>(annotation[end])) || annotation[end] == '_');
-        if (starts && ends) return true;
-    }
-    return annotation.find("Optional[") != std::string_view::npos;
-}
-
-}  // namespace
-
-Signature Signature::parse(const char* line) {
-    std::string_view text(line);
-    Signature signature;
-    std::size_t open = text.find('(');
-    if (open == std::string_view::npos) throw std::invalid_argument("no '(' in signature line");
-    signature.qualified_name = trim(text.substr(0, open));
-    std::size_t dot = signature.qualified_name.rfind('.');
-    signature.name = dot == std::string::npos ? signature.qualified_name : signature.qualified_name.substr(dot + 1);
-
-    int depth = 0;
-    std::size_t close = std::string_view::npos;
-    for (std::size_t i = open; i < text.size(); ++i) {
-        if (text[i] == '(' || text[i] == '[' || text[i] == '{') ++depth;
-        if (text[i] == ')' || text[i] == ']' || text[i] == '}') {
-            if (--depth == 0) {
-                close = i;
-                break;
-            }
-        }
-    }
-    if (close == std::string_view::npos) throw std::invalid_argument("unbalanced signature line");
-    std::string_view rest = text.substr(close + 1);
-    if (std::size_t arrow = rest.find("->"); arrow != std::string_view::npos)
-        signature.return_annotation = trim(rest.substr(arrow + 2));
-
-    std::string_view inside = text.substr(open + 1, close - open - 1);
-    std::vector<std::string> pieces;
-    std::size_t start = 0;
-    for (std::size_t comma : top_level_positions(inside, ',')) {
-        pieces.push_back(trim(inside.substr(start, comma - start)));
-        start = comma + 1;
-    }
-    pieces.push_back(trim(inside.substr(start)));
-    if (pieces.size() == 1 && pieces[0].empty()) pieces.clear();
-
-    bool keyword_only = false;
-    for (const std::string& piece : pieces) {
-        if (piece == "*") {
-            keyword_only = true;
-            continue;
-        }
-        Parameter parameter;
-        std::string_view head = piece;
-        if (std::size_t equals = default_position(head); equals != std::string_view::npos) {
-            parameter.default_text = trim(head.substr(equals + 1));
-            head = head.substr(0, equals);
-        }
-        std::vector<std::size_t> colons = top_level_positions(head, ':');
-        std::string declaration = trim(colons.empty() ? head : head.substr(0, colons.front()));
-        if (!colons.empty()) parameter.annotation = trim(head.substr(colons.front() + 1));
-        if (declaration.starts_with("**")) {
-            parameter.kind = ParameterKind::var_keyword;
-            declaration = declaration.substr(2);
-        } else if (declaration.starts_with("*")) {
-            parameter.kind = ParameterKind::var_positional;
-            declaration = declaration.substr(1);
-            keyword_only = true;
-        } else {
-            parameter.kind = keyword_only ? ParameterKind::keyword_only : ParameterKind::positional_or_keyword;
-        }
-        if (std::size_t space = declaration.find(' '); space != std::string::npos) {
-            parameter.type = type_word(trim(declaration.substr(0, space)));
-            declaration = trim(declaration.substr(space + 1));
-        }
-        parameter.name = declaration;
-        parameter.accepts_none = annotation_admits_none(parameter.annotation);
-        signature.parameters.push_back(std::move(parameter));
-    }
-    if (signature.parameters.size() > max_parameters) throw std::invalid_argument("too many parameters");
-    for (std::size_t i = 0; i < signature.parameters.size(); ++i) {
-        const Parameter& parameter = signature.parameters[i];
-        if (parameter.kind == ParameterKind::positional_or_keyword) ++signature.positional_count;
-        if (parameter.kind == ParameterKind::var_positional) signature.var_positional = static_cast<int>(i);
-        if (parameter.kind == ParameterKind::var_keyword) signature.var_keyword = static_cast<int>(i);
-    }
-    return signature;
-}
-
-// ---------------------------------------------------------------------------
 // The function object
 // ---------------------------------------------------------------------------
 
@@ -184,7 +36,6 @@ struct FunctionData {
     std::size_t required_positional = 0;
     std::string source_path;
     std::string qualified_name;
-    int line = 0;
 };
 
 struct FunctionObject {
@@ -199,8 +50,8 @@ struct FunctionObject {
     PyObject* globals;
     PyObject* code;
     PyObject* annotations;
-    PyObject* defaults;      // what __defaults__ shows
-    PyObject* kw_defaults;   // what __kwdefaults__ shows
+    PyObject* defaults;     // what __defaults__ shows
+    PyObject* kw_defaults;  // what __kwdefaults__ shows
     FunctionData* data;
     PyObject* prototype;  // a closure shares its prototype's data and keeps it alive
     PyObject* captured;   // a closure's captured values (a tuple), else NULL
@@ -225,8 +76,8 @@ PyTypeObject* the_function_type = nullptr;
         more_or_less = "at most";
     }
     if (exact) more_or_less = "exactly";
-    raise(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-          signature.name.c_str(), more_or_less, expected, expected == 1 ? "" : "s", given);
+    raise(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", signature.name.c_str(),
+          more_or_less, expected, expected == 1 ? "" : "s", given);
 }
 
 [[noreturn]] void raise_incorrect_type(const Parameter& parameter, const char* expected, PyObject* given,
@@ -268,11 +119,8 @@ void convert(const Parameter& parameter, Ref& value, double& real) {
             if (!PyNumber_Check(object)) raise_incorrect_type(parameter, "int", object, false);
             value = Ref::steal(PyNumber_Long(object));
             return;
-        case TypeWord::bool_:
-            value = Ref::boolean(Borrowed(object).truth());
-            return;
-        default:
-            break;
+        case TypeWord::bool_: value = Ref::boolean(Borrowed(object).truth()); return;
+        default: break;
     }
     PyTypeObject* expected = nullptr;
     switch (parameter.type) {
@@ -329,7 +177,8 @@ PyObject* call_function(FunctionObject* function, PyObject* const* arguments, st
         if (signature.var_positional >= 0) {
             Py_ssize_t extra = given > positional ? given - positional : 0;
             Ref rest = Ref::steal(PyTuple_New(extra));
-            for (Py_ssize_t i = 0; i < extra; ++i) PyTuple_SET_ITEM(rest.get(), i, Py_NewRef(arguments[positional + i]));
+            for (Py_ssize_t i = 0; i < extra; ++i)
+                PyTuple_SET_ITEM(rest.get(), i, Py_NewRef(arguments[positional + i]));
             call.values_[signature.var_positional] = rest;
         }
         // 2. keywords by name; the others go to **kwargs, which stays the
@@ -344,13 +193,12 @@ PyObject* call_function(FunctionObject* function, PyObject* const* arguments, st
             const std::size_t index = parameter_named(signature, keyword);
             if (index < signature.parameters.size()) {
                 if (call.values_[index])
-                    raise(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                          signature.name.c_str(), keyword);
+                    raise(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", signature.name.c_str(),
+                          keyword);
                 call.values_[index] = Ref::borrow(arguments[given + k]);
                 all_for_var_keyword = false;
             } else if (signature.var_keyword < 0) {
-                raise(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", signature.name.c_str(),
-                      keyword);
+                raise(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", signature.name.c_str(), keyword);
             }
         }
         if (signature.var_keyword >= 0) {
@@ -390,14 +238,14 @@ PyObject* call_function(FunctionObject* function, PyObject* const* arguments, st
     } catch (const std::exception& error) {
         PyErr_SetString(PyExc_RuntimeError, error.what());
     }
-    _PyTraceback_Add(data.qualified_name.c_str(), data.source_path.c_str(), data.line);
+    // Line 0: the entry names the function and the module's source, not a line in it.
+    _PyTraceback_Add(data.qualified_name.c_str(), data.source_path.c_str(), 0);
     return nullptr;
 }
 
 namespace {
 
-PyObject* function_vectorcall(PyObject* self, PyObject* const* arguments, std::size_t flags,
-                              PyObject* keyword_names) {
+PyObject* function_vectorcall(PyObject* self, PyObject* const* arguments, std::size_t flags, PyObject* keyword_names) {
     return call_function(reinterpret_cast<FunctionObject*>(self), arguments, flags, keyword_names);
 }
 
@@ -526,8 +374,8 @@ int set_call_defaults(PyObject** slot, PyObject* value, PyTypeObject* expected, 
         PyErr_SetString(PyExc_TypeError, type_message);
         return -1;
     }
-    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                         "changes to %s will not affect the values used in function calls", attribute) < 0)
+    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "changes to %s will not affect the values used in function calls",
+                         attribute) < 0)
         return -1;
     Py_XSETREF(*slot, Py_NewRef(value));
     return 0;
@@ -613,7 +461,7 @@ PyType_Spec function_spec = {
 };
 
 // A real code object, so that inspect.signature() sees names, kinds and order.
-Ref make_code(const Signature& signature, const char* source_path, int line) {
+Ref make_code(const Signature& signature, const char* source_path) {
     std::string source = "def f(";
     bool star_written = false;
     for (const Parameter& parameter : signature.parameters) {
@@ -637,8 +485,7 @@ Ref make_code(const Signature& signature, const char* source_path, int line) {
         if (PyCode_Check(constant)) function_code = Ref::borrow(constant);
     }
     return function_code.attr("replace")(kw("co_name", signature.name.c_str()),
-                                         kw("co_qualname", signature.qualified_name.c_str()),
-                                         kw("co_firstlineno", line > 0 ? line : 1));
+                                         kw("co_qualname", signature.qualified_name.c_str()), kw("co_firstlineno", 1));
 }
 
 }  // namespace
@@ -648,8 +495,6 @@ void create_function_type() {
         the_function_type = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&function_spec)));
 }
 
-PyTypeObject* function_type() { return the_function_type; }
-
 const FunctionObject* as_own_function(PyObject* object) {
     if (object == nullptr || Py_TYPE(object) != the_function_type) return nullptr;
     return reinterpret_cast<const FunctionObject*>(object);
@@ -657,28 +502,53 @@ const FunctionObject* as_own_function(PyObject* object) {
 
 Body body_of(const FunctionObject& function) { return function.data->body; }
 
-Ref make_closure(Borrowed prototype_object, Borrowed captured) {
-    auto* prototype = reinterpret_cast<FunctionObject*>(prototype_object.get());
+namespace {
+
+// The Python-visible fields of a function object, all owned.
+struct FunctionFields {
+    Ref name, qualified_name, module, doc, globals, code, annotations, defaults, kw_defaults;
+};
+
+// A new function object with these fields.  `data` is the prototype's for a
+// closure (which then keeps the prototype alive), else a new one it owns.
+Ref new_function(FunctionFields fields, FunctionData* data, Borrowed prototype, Borrowed captured) {
     auto* object = PyObject_GC_New(FunctionObject, the_function_type);
-    if (object == nullptr) throw python_error();
+    if (object == nullptr) {
+        if (!prototype) delete data;
+        throw python_error();
+    }
     object->vectorcall = function_vectorcall;
     object->dict = object->weak_references = nullptr;
-    object->name = Py_NewRef(prototype->name);
-    object->qualified_name = Py_NewRef(prototype->qualified_name);
-    object->module = Py_NewRef(prototype->module);
-    object->doc = Py_NewRef(prototype->doc);
-    object->globals = Py_NewRef(prototype->globals);
-    object->code = Py_NewRef(prototype->code);
-    object->annotations = PyDict_Copy(prototype->annotations);
-    object->defaults = Py_NewRef(prototype->defaults);
-    object->kw_defaults = Py_NewRef(prototype->kw_defaults);
-    object->data = prototype->data;
-    object->prototype = Py_NewRef(prototype_object.get());
-    object->captured = Py_NewRef(captured.get());
-    Ref function = Ref::steal(reinterpret_cast<PyObject*>(object));
-    if (object->annotations == nullptr) throw python_error();
+    object->name = fields.name.release();
+    object->qualified_name = fields.qualified_name.release();
+    object->module = fields.module.release();
+    object->doc = fields.doc.release();
+    object->globals = fields.globals.release();
+    object->code = fields.code.release();
+    object->annotations = fields.annotations.release();
+    object->defaults = fields.defaults.release();
+    object->kw_defaults = fields.kw_defaults.release();
+    object->data = data;
+    object->prototype = Py_XNewRef(prototype.get());
+    object->captured = Py_XNewRef(captured.get());
     PyObject_GC_Track(object);
-    return function;
+    return Ref::steal(reinterpret_cast<PyObject*>(object));
+}
+
+}  // namespace
+
+Ref make_closure(Borrowed prototype_object, Borrowed captured) {
+    auto* prototype = reinterpret_cast<FunctionObject*>(prototype_object.get());
+    FunctionFields fields{Ref::borrow(prototype->name),
+                          Ref::borrow(prototype->qualified_name),
+                          Ref::borrow(prototype->module),
+                          Ref::borrow(prototype->doc),
+                          Ref::borrow(prototype->globals),
+                          Ref::borrow(prototype->code),
+                          Ref::steal(PyDict_Copy(prototype->annotations)),
+                          Ref::borrow(prototype->defaults),
+                          Ref::borrow(prototype->kw_defaults)};
+    return new_function(std::move(fields), prototype->data, prototype_object, captured);
 }
 
 Borrowed Call::captured() const { return function_.captured; }
@@ -725,33 +595,53 @@ std::string_view Call::owner_class_name() const {
     return dot == std::string_view::npos ? std::string_view{} : name.substr(0, dot);
 }
 
-Ref make_function(const Callable& callable, PyObject* globals, const char* module_name, const char* source_path,
-                  int line) {
+namespace {
+
+// A body made with bound<...> takes one C++ parameter per parameter of its
+// signature line, each of a kind that fits that parameter.
+void check_bound_body(const Callable& callable, const Signature& signature) {
+    const BodyEntry& body = callable.body;
+    if (body.parameter_count < 0) return;
+    if (static_cast<std::size_t>(body.parameter_count) != signature.parameters.size())
+        raise(PyExc_RuntimeError, "the body of '%s' takes %d arguments, its signature line declares %zu",
+              signature.qualified_name.c_str(), body.parameter_count, signature.parameters.size());
+    for (std::size_t i = 0; i < signature.parameters.size(); ++i) {
+        const Parameter& parameter = signature.parameters[i];
+        switch (body.parameters[i]) {
+            case ArgumentKind::object: break;
+            case ArgumentKind::real:
+                if ((parameter.type != TypeWord::double_ && parameter.type != TypeWord::float_) ||
+                    parameter.accepts_none)
+                    raise(PyExc_RuntimeError,
+                          "the body of '%s' takes '%s' as a C double, but it is not typed double or float without None",
+                          signature.qualified_name.c_str(), parameter.name.c_str());
+                break;
+            case ArgumentKind::keywords:
+                if (parameter.kind != ParameterKind::var_keyword)
+                    raise(PyExc_RuntimeError, "the body of '%s' takes '%s' as **kwargs, but it is not **kwargs",
+                          signature.qualified_name.c_str(), parameter.name.c_str());
+                break;
+        }
+    }
+}
+
+}  // namespace
+
+Ref make_function(const Callable& callable, PyObject* globals, const char* module_name, const char* source_path) {
     Signature signature;
     try {
         signature = Signature::parse(callable.signature);
     } catch (const std::invalid_argument& error) {
         raise(PyExc_RuntimeError, "bad signature line '%s': %s", callable.signature, error.what());
     }
+    check_bound_body(callable, signature);
     for (Parameter& parameter : signature.parameters) parameter.interned_name = Ref::borrow(interned(parameter.name));
 
-    auto* object = PyObject_GC_New(FunctionObject, the_function_type);
-    if (object == nullptr) throw python_error();
-    object->vectorcall = function_vectorcall;
-    object->dict = object->weak_references = nullptr;
-    object->name = object->qualified_name = object->module = object->doc = nullptr;
-    object->globals = object->code = object->annotations = object->defaults = object->kw_defaults = nullptr;
-    object->data = nullptr;
-    object->prototype = object->captured = nullptr;
-    Ref function = Ref::steal(reinterpret_cast<PyObject*>(object));  // owns it from here on
-
-    object->data = new FunctionData{};
-    FunctionData& data = *object->data;
-    data.body = callable.body;
-    data.source_path = source_path;
-    data.qualified_name = signature.qualified_name;
-    data.line = line;
-    data.defaults.resize(signature.parameters.size());
+    auto data = std::make_unique<FunctionData>();
+    data->body = callable.body.call;
+    data->source_path = source_path;
+    data->qualified_name = signature.qualified_name;
+    data->defaults.resize(signature.parameters.size());
 
     Ref positional_defaults = Ref::steal(PyList_New(0));
     Ref keyword_defaults = Ref::steal(PyDict_New());
@@ -761,35 +651,36 @@ Ref make_function(const Callable& callable, PyObject* globals, const char* modul
         if (!parameter.annotation.empty())
             check(PyDict_SetItem(annotations, parameter.interned_name, to_python(parameter.annotation)));
         if (parameter.kind == ParameterKind::positional_or_keyword && parameter.default_text.empty())
-            ++data.required_positional;
+            ++data->required_positional;
         if (parameter.default_text.empty()) continue;
         // Defaults are evaluated once, now, in the module's namespace.
-        data.defaults[i] = Ref::steal(PyRun_String(parameter.default_text.c_str(), Py_eval_input, globals, globals));
+        data->defaults[i] = Ref::steal(PyRun_String(parameter.default_text.c_str(), Py_eval_input, globals, globals));
         if (parameter.kind == ParameterKind::keyword_only)
-            check(PyDict_SetItem(keyword_defaults, parameter.interned_name, data.defaults[i]));
+            check(PyDict_SetItem(keyword_defaults, parameter.interned_name, data->defaults[i]));
         else
-            check(PyList_Append(positional_defaults, data.defaults[i]));
+            check(PyList_Append(positional_defaults, data->defaults[i]));
     }
     if (!signature.return_annotation.empty())
         check(PyDict_SetItem(annotations, interned("return"), to_python(signature.return_annotation)));
 
-    Ref doc = callable.summary ? to_python(std::string(callable.signature) + "\n\n" + callable.summary) : Ref::none();
-    object->name = to_python(signature.name).release();
-    object->qualified_name = to_python(signature.qualified_name).release();
-    PyUnicode_InternInPlace(&object->name);
-    PyUnicode_InternInPlace(&object->qualified_name);
-    object->module = to_python(module_name).release();
-    object->doc = doc.release();
-    object->globals = Py_NewRef(globals);
-    object->annotations = annotations.release();
-    object->defaults = PyList_GET_SIZE(positional_defaults.get()) > 0
-                           ? check(PyList_AsTuple(positional_defaults))
-                           : Py_NewRef(Py_None);
-    object->kw_defaults = PyDict_GET_SIZE(keyword_defaults.get()) > 0 ? keyword_defaults.release() : Py_NewRef(Py_None);
-    data.signature = std::move(signature);
-    object->code = make_code(data.signature, source_path, line).release();
-    PyObject_GC_Track(object);
-    return function;
+    FunctionFields fields;
+    PyObject* name = to_python(signature.name).release();
+    PyObject* qualified_name = to_python(signature.qualified_name).release();
+    PyUnicode_InternInPlace(&name);
+    PyUnicode_InternInPlace(&qualified_name);
+    fields.name = Ref::steal(name);
+    fields.qualified_name = Ref::steal(qualified_name);
+    fields.module = to_python(module_name);
+    fields.doc =
+        callable.summary ? to_python(std::string(callable.signature) + "\n\n" + callable.summary) : Ref::none();
+    fields.globals = Ref::borrow(globals);
+    fields.code = make_code(signature, source_path);
+    fields.annotations = std::move(annotations);
+    fields.defaults =
+        PyList_GET_SIZE(positional_defaults.get()) > 0 ? Ref::steal(PyList_AsTuple(positional_defaults)) : Ref::none();
+    fields.kw_defaults = PyDict_GET_SIZE(keyword_defaults.get()) > 0 ? std::move(keyword_defaults) : Ref::none();
+    data->signature = std::move(signature);
+    return new_function(std::move(fields), data.release(), {}, {});
 }
 
 }  // namespace halvex::frame

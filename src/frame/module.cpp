@@ -21,6 +21,7 @@ struct NameHash {
 };
 
 struct ModuleState {
+    ModuleDefinition own_definition{};
     const ModuleDefinition* definition = nullptr;
     PyModuleDef module_def{};
     PyModuleDef_Slot slots[3]{};
@@ -80,8 +81,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
 int module_exec(PyObject* module) {
     if (state.module != nullptr) {
         if (state.module == module) return 0;
-        PyErr_Format(PyExc_RuntimeError,
-                     "Module '%s' has already been imported. Re-initialisation is not supported.",
+        PyErr_Format(PyExc_RuntimeError, "Module '%s' has already been imported. Re-initialisation is not supported.",
                      state.definition->short_name);
         return -1;
     }
@@ -121,14 +121,23 @@ int module_exec(PyObject* module) {
 
 }  // namespace
 
-PyObject* module_init(const ModuleDefinition& definition) {
+PyObject* module_init(const ModuleDefinition& module_definition) {
+    state.own_definition = module_definition;
+    const ModuleDefinition& definition = state.own_definition;
     state.definition = &definition;
     state.slots[0] = {Py_mod_create, reinterpret_cast<void*>(module_create)};
     state.slots[1] = {Py_mod_exec, reinterpret_cast<void*>(module_exec)};
     state.slots[2] = {0, nullptr};
     state.module_def = {
-        PyModuleDef_HEAD_INIT, definition.short_name, definition.doc, 0, nullptr, state.slots,
-        nullptr,               nullptr,               nullptr,
+        PyModuleDef_HEAD_INIT,
+        definition.short_name,
+        definition.doc,
+        0,
+        nullptr,
+        state.slots,
+        nullptr,
+        nullptr,
+        nullptr,
     };
     return PyModuleDef_Init(&state.module_def);
 }
@@ -144,6 +153,14 @@ Borrowed interned(std::string_view text) {
     }
     state.names.emplace(std::string(text), name);
     return name;
+}
+
+Borrowed private_name(std::string_view class_name, std::string_view attribute) {
+    const std::size_t first = class_name.find_first_not_of('_');
+    if (first == std::string_view::npos) return interned(std::string("__").append(attribute));
+    std::string name = "_";
+    name.append(class_name.substr(first)).append("__").append(attribute);
+    return interned(name);
 }
 
 namespace detail {
@@ -178,8 +195,10 @@ Ref global(PyObject* name) {
 
 Ref global(const char* name) { return global(interned(name)); }
 
-bool is_own(const char* name, Body body) {
-    PyObject* value = PyDict_GetItemWithError(state.globals, interned(name));
+bool is_own(const char* name, Body body) { return is_own(interned(name).get(), body); }
+
+bool is_own(PyObject* name, Body body) {
+    PyObject* value = PyDict_GetItemWithError(state.globals, name);
     if (value == nullptr) return false;  // the caller then looks it up (and fails) as Python would
     const FunctionObject* function = as_own_function(value);
     return function != nullptr && body_of(*function) == body;
@@ -220,12 +239,12 @@ Ref ModuleBuilder::evaluate(const char* expression) {
 }
 
 Ref ModuleBuilder::make(const Callable& callable) {
-    return make_function(callable, globals_, definition_.qualified_name, definition_.source_path, 0);
+    return make_function(callable, globals_, definition_.qualified_name, definition_.source_path);
 }
 
 void ModuleBuilder::define(std::span<const Callable> table) {
     for (const Callable& callable : table) {
-        Ref function = make_function(callable, globals_, definition_.qualified_name, definition_.source_path, 0);
+        Ref function = make(callable);
         check(PyDict_SetItem(globals_, function.attr("__name__"), function));
     }
 }
@@ -254,12 +273,12 @@ Ref ModuleBuilder::define_class(const char* name, std::initializer_list<const ch
     for (auto [attribute, expression] : attributes)
         check(PyObject_SetItem(namespace_, interned(attribute), evaluate(expression)));
 
-    std::string class_name(name);
-    std::string mangle_prefix = "_" + class_name.substr(class_name.find_first_not_of('_'));
     for (const Callable& method : methods) {
-        Ref function = make_function(method, globals_, definition_.qualified_name, definition_.source_path, 0);
+        Ref function = make(method);
         std::string attribute = function.attr("__name__").to_utf8();
-        if (attribute.starts_with("__") && !attribute.ends_with("__")) attribute = mangle_prefix + attribute;
+        Borrowed key = attribute.starts_with("__") && !attribute.ends_with("__")
+                           ? private_name(name, std::string_view(attribute).substr(2))
+                           : interned(attribute);
         Ref value = function;
         switch (method.binding) {
             case Binding::class_method: value = Ref::steal(PyClassMethod_New(function)); break;
@@ -267,7 +286,7 @@ Ref ModuleBuilder::define_class(const char* name, std::initializer_list<const ch
             case Binding::property: value = global("property")(function); break;
             case Binding::plain: break;
         }
-        check(PyObject_SetItem(namespace_, interned(attribute), value));
+        check(PyObject_SetItem(namespace_, key, value));
     }
     Ref cls = metaclass(name, resolved_bases, namespace_);
     set(name, cls);

@@ -19,6 +19,7 @@ struct ModuleDefinition {
 };
 
 // PyInit_<name> returns this: the definition for multi-phase initialisation.
+// The module keeps its own copy of `definition`.
 PyObject* module_init(const ModuleDefinition& definition);
 
 // The module body's view of the module being executed.
@@ -62,6 +63,12 @@ Ref global(const char* name);
 // with this body, so that calling the body directly is the same as calling
 // the name.
 bool is_own(const char* name, Body body);
+bool is_own(PyObject* name, Body body);
+// The same for a body bound with bound<function>: is_own<intersect>(names::intersect).
+template <auto function>
+bool is_own(PyObject* name) {
+    return is_own(name, bound<function>.call);
+}
 
 // Python's __debug__, read at import.
 bool assertions_enabled();
@@ -70,8 +77,7 @@ void assertion_failed(const char* message = nullptr);
 }  // namespace halvex::frame
 
 // assert cond[, "message"]: the condition is not even evaluated under python -O.
-#define HALVEX_ASSERT(condition, ...)                                                        \
-    do {                                                                                     \
-        if (::halvex::frame::assertions_enabled() && !(condition))                           \
-            ::halvex::frame::assertion_failed(__VA_ARGS__);                                  \
+#define HALVEX_ASSERT(condition, ...)                                                                              \
+    do {                                                                                                           \
+        if (::halvex::frame::assertions_enabled() && !(condition)) ::halvex::frame::assertion_failed(__VA_ARGS__); \
     } while (0)

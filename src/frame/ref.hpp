@@ -167,6 +167,34 @@ Keyword<Value&&> kw(const char* name, Value&& value) {
 // An interned name, created once and kept for the life of the process.
 Borrowed interned(std::string_view text);
 
+// `_<Class>__<attribute>`, the name Python gives a private attribute written
+// as `__<attribute>` inside class `<Class>` (leading underscores of the class
+// name dropped; a class name of underscores only mangles nothing), interned.
+Borrowed private_name(std::string_view class_name, std::string_view attribute);
+
+// A name that C++ code uses again and again, interned on first use and then
+// kept: `const Name round{"round"};` once, then `global(round)` or
+// `self.attr(aspect_ratio)` on every call without looking the text up again.
+// `Name{"RelativeCrop", "last_input_height"}` is the private attribute
+// `_RelativeCrop__last_input_height`.
+class Name {
+public:
+    constexpr explicit Name(const char* text) : text_(text) {}
+    constexpr Name(const char* class_name, const char* attribute) : text_(attribute), class_name_(class_name) {}
+
+    PyObject* get() const {
+        if (object_ == nullptr) object_ = (class_name_ ? private_name(class_name_, text_) : interned(text_)).get();
+        return object_;
+    }
+    operator Borrowed() const { return get(); }
+    operator PyObject*() const { return get(); }
+
+private:
+    const char* text_;
+    const char* class_name_ = nullptr;
+    mutable PyObject* object_ = nullptr;  // owned by the table of interned names
+};
+
 namespace detail {
 
 template <class T>
@@ -267,8 +295,6 @@ inline Ref call_with(Borrowed callable, Borrowed arguments, Borrowed keywords = 
     return Ref::steal(PyObject_Call(callable, arguments, keywords));
 }
 
-inline bool equal(PyObject* left, PyObject* right) {
-    return check(PyObject_RichCompareBool(left, right, Py_EQ)) != 0;
-}
+inline bool equal(PyObject* left, PyObject* right) { return check(PyObject_RichCompareBool(left, right, Py_EQ)) != 0; }
 
 }  // namespace halvex::frame

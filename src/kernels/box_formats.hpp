@@ -46,8 +46,8 @@ template <class T>
 struct trigonometry_dtype {
     static_assert(std::is_floating_point_v<T> || (is_integer_element_v<T> && sizeof(T) >= 2),
                   "numpy evaluates trigonometry of 8-bit integers in float16");
-    using type = std::conditional_t<std::is_same_v<T, float> || (is_integer_element_v<T> && sizeof(T) == 2),
-                                    float, double>;
+    using type =
+        std::conditional_t<std::is_same_v<T, float> || (is_integer_element_v<T> && sizeof(T) == 2), float, double>;
 };
 template <class T>
 using trigonometry_t = typename trigonometry_dtype<T>::type;
@@ -221,8 +221,8 @@ bool orva_to_box_corners(Strided<const T, 2> orva_boxes, Strided<double, 3> box_
 // float32 only when both are float32.  Only corners 1 and 3 enter the sizes.
 template <class Corner, class Angle>
 using box_corners_to_orva_result_t =
-    std::conditional_t<std::is_same_v<mean_t<Corner>, float> && std::is_same_v<true_division_t<Angle>, float>,
-                       float, double>;
+    std::conditional_t<std::is_same_v<mean_t<Corner>, float> && std::is_same_v<true_division_t<Angle>, float>, float,
+                       double>;
 
 template <class Corner, class Angle, class Result>
 void box_corners_to_orva(Strided<const Corner, 3> box_corners, Strided<const Angle, 1> rotations,
@@ -362,8 +362,7 @@ void keypoints_to_orva(Strided<T, 3> keypoints, Strided<float, 2> boxes_orva) {
             const Norm wide_y = static_cast<Norm>(y);
             return std::sqrt((Norm{0} + wide_x * wide_x) + wide_y * wide_y) * Norm{2};
         };
-        const Trigonometry top_angle =
-            std::atan2(static_cast<Trigonometry>(top_y), static_cast<Trigonometry>(top_x));
+        const Trigonometry top_angle = std::atan2(static_cast<Trigonometry>(top_y), static_cast<Trigonometry>(top_x));
 
         boxes_orva(i, 0) = static_cast<float>(center_x);
         boxes_orva(i, 1) = static_cast<float>(center_y);
@@ -387,9 +386,8 @@ void get_corner_points_from_box_tuples(Strided<const T, 3> box_tuples, Strided<T
     static_assert(!std::is_same_v<T, bool>, "numpy refuses to negate booleans");
     const std::ptrdiff_t number_of_boxes = box_tuples.size(0);
     for (std::ptrdiff_t i = 0; i < number_of_boxes; ++i) {
-        const auto offsets =
-            CornerOffsets<T>::from_box_tuple(box_tuples(i, 0, 0), box_tuples(i, 0, 1), box_tuples(i, 1, 0),
-                                             box_tuples(i, 1, 1));
+        const auto offsets = CornerOffsets<T>::from_box_tuple(box_tuples(i, 0, 0), box_tuples(i, 0, 1),
+                                                              box_tuples(i, 1, 0), box_tuples(i, 1, 1));
         for (int corner = 0; corner < 4; ++corner) {
             box_corners(i, corner, 0) = offsets.x[corner];
             box_corners(i, corner, 1) = offsets.y[corner];

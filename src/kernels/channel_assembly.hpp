@@ -15,6 +15,8 @@
 // the output row is written while it is still in cache.
 #pragma once
 
+#include "kernels/strided.hpp"
+
 #include <array>
 #include <bit>
 #include <cfenv>
@@ -33,7 +35,7 @@ enum class ElementKind { signed_integer, unsigned_integer, floating };
 // A field's element type as numpy describes it: kind, size and byte order.
 struct ElementType {
     ElementKind kind;
-    int size;  // bytes: 1, 2, 4, 8 (floating: 4 or 8)
+    int size;      // bytes: 1, 2, 4, 8 (floating: 4 or 8)
     bool swapped;  // stored in the other byte order than the machine's
 };
 
@@ -117,7 +119,8 @@ void table_row(const char* first, std::ptrdiff_t stride, std::ptrdiff_t count, f
     using Unsigned = std::make_unsigned_t<T>;
     constexpr Unsigned bias = static_cast<Unsigned>(std::numeric_limits<T>::min());
     for (std::ptrdiff_t i = 0; i < count; ++i)
-        out[i * out_step] = scaling.table[static_cast<Unsigned>(static_cast<Unsigned>(load<T, Swapped>(first + i * stride)) - bias)];
+        out[i * out_step] =
+            scaling.table[static_cast<Unsigned>(static_cast<Unsigned>(load<T, Swapped>(first + i * stride)) - bias)];
 }
 
 inline void zero_row(const char*, std::ptrdiff_t, std::ptrdiff_t count, float* out, std::ptrdiff_t out_step,
@@ -195,10 +198,9 @@ inline void assemble_channels(const std::ptrdiff_t* shape, int rank, std::vector
     std::vector<std::vector<float>> tables(passes.size());
     for (std::size_t c = 0; c < passes.size(); ++c) {
         ChannelPass& pass = passes[c];
-        rows[c] = pass.zero ? zero_row
-                            : with_element_type(pass.type, [&](auto element) {
-                                  return scale_row_for<decltype(element)>(pass.scaling, pass.type.swapped);
-                              });
+        rows[c] = pass.zero ? zero_row : with_element_type(pass.type, [&](auto element) {
+            return scale_row_for<decltype(element)>(pass.scaling, pass.type.swapped);
+        });
         if (pass.zero || pass.type.kind == ElementKind::floating || pass.type.size > 2 ||
             elements < (std::ptrdiff_t{2} << (8 * pass.type.size)))
             continue;
@@ -253,8 +255,7 @@ inline void assemble_channels(const std::ptrdiff_t* shape, int rank, std::vector
                 for (std::size_t c = 0; c < passes.size(); ++c) offsets[c] += passes[c].strides[axis];
                 break;
             }
-            for (std::size_t c = 0; c < passes.size(); ++c)
-                offsets[c] -= passes[c].strides[axis] * (shape[axis] - 1);
+            for (std::size_t c = 0; c < passes.size(); ++c) offsets[c] -= passes[c].strides[axis] * (shape[axis] - 1);
             index[a] = 0;
         }
     }
@@ -268,9 +269,11 @@ struct FieldBounds {
     bool has_nan = false;
 };
 
-inline FieldBounds field_bounds(const char* data, const std::ptrdiff_t* shape, const std::ptrdiff_t* strides,
-                                int rank, ElementType type) {
+inline FieldBounds field_bounds(const char* data, const StridedLayout& layout, ElementType type) {
     using namespace channel_assembly_detail;
+    const int rank = layout.rank;
+    const std::ptrdiff_t* shape = layout.shape.data();
+    const std::ptrdiff_t* strides = layout.strides.data();
     return with_element_type(type, [&](auto element) {
         using T = decltype(element);
         auto scan = [&]<bool Swapped>() {

@@ -145,14 +145,14 @@ inline ClipOutcome clipper(Strided<const double, 2> box_corners, PlanePoint larg
     std::array<PlanePoint, 4> corners;
     for (int k = 0; k < 4; ++k) corners[k] = {box_corners(k, 0), box_corners(k, 1)};
 
-    const std::array<PlanePoint, 4> image_corners{
-        PlanePoint{0.0, 0.0}, PlanePoint{largest.x, 0.0}, largest, PlanePoint{0.0, largest.y}};
+    const std::array<PlanePoint, 4> image_corners{PlanePoint{0.0, 0.0}, PlanePoint{largest.x, 0.0}, largest,
+                                                  PlanePoint{0.0, largest.y}};
 
     // Outcode flag j belongs to the image edge from image corner j - 1 to j:
     // left of, above, right of, below the image.
     std::array<std::array<bool, 4>, 4> outside;
     for (int k = 0; k < 4; ++k) {
-        outside[k] = {corners[k].x < 0, corners[k].y < 0, corners[k].x > largest.x, corners[k].y > largest.y};
+        outside[k] = {corners[k].x<0, corners[k].y<0, corners[k].x> largest.x, corners[k].y> largest.y};
     }
 
     for (int k = 0; k < 4; ++k) {
@@ -176,8 +176,8 @@ inline ClipOutcome clipper(Strided<const double, 2> box_corners, PlanePoint larg
 
     // Box frame: origin corner 1, axes corner 0 - corner 1 and corner 2 - corner 1.
     const PlanePoint origin = corners[1];
-    const Matrix2 base_system{corners[0].x - origin.x, corners[2].x - origin.x,
-                              corners[0].y - origin.y, corners[2].y - origin.y};
+    const Matrix2 base_system{corners[0].x - origin.x, corners[2].x - origin.x, corners[0].y - origin.y,
+                              corners[2].y - origin.y};
     if (!(std::isfinite(base_system.xx) && std::isfinite(base_system.xy) && std::isfinite(base_system.yx) &&
           std::isfinite(base_system.yy))) {
         outcome.status = ClipStatus::not_finite_frame;

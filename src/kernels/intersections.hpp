@@ -85,8 +85,9 @@ Real einsum_pair(Real first_factor, Real first_value, Real second_factor, Real s
 // rounds it to float32 for float32 boxes.
 template <class Box>
 void inference_boxes_to_corners(Strided<const Box, 2> boxes, double size_factor,
-                                Strided<const InferenceReal<Box>, 1> cosines, Strided<const InferenceReal<Box>, 1> sines,
-                                Strided<float, 3> corners, Strided<float, 3> distances) {
+                                Strided<const InferenceReal<Box>, 1> cosines,
+                                Strided<const InferenceReal<Box>, 1> sines, Strided<float, 3> corners,
+                                Strided<float, 3> distances) {
     using Real = InferenceReal<Box>;
     const Real factor = static_cast<Real>(size_factor);
     for (std::ptrdiff_t box = 0; box < boxes.size(0); ++box) {
@@ -147,8 +148,7 @@ void inference_boxes_to_corners(Strided<const Box, 2> boxes, double size_factor,
         corners_part.data += first * corners.strides[0];
         distances_part.data += first * distances.strides[0];
         corners_part.shape[0] = distances_part.shape[0] = count;
-        inference_boxes_to_corners<Box>(part, size_factor,
-                                        {reinterpret_cast<char*>(cosine), {count}, {real_stride}},
+        inference_boxes_to_corners<Box>(part, size_factor, {reinterpret_cast<char*>(cosine), {count}, {real_stride}},
                                         {reinterpret_cast<char*>(sine), {count}, {real_stride}}, corners_part,
                                         distances_part);
     }
@@ -182,8 +182,10 @@ template <class Real>
 void add_division_flags(Real numerator, Real denominator, DivisionWarnings& warnings) {
     if (std::isnan(numerator) || std::isnan(denominator)) return;
     if (denominator == 0) {
-        if (numerator == 0) warnings.invalid_value = true;
-        else if (!std::isinf(numerator)) warnings.divide_by_zero = true;
+        if (numerator == 0)
+            warnings.invalid_value = true;
+        else if (!std::isinf(numerator))
+            warnings.divide_by_zero = true;
     } else if (std::isinf(numerator) && std::isinf(denominator)) {
         warnings.invalid_value = true;
     }
@@ -386,14 +388,18 @@ std::int32_t numpy_int32(Value value) {
 
 template <class Value>
 Value numpy_minimum(Value a, Value b) {
-    if constexpr (std::is_floating_point_v<Value>) return (a <= b || std::isnan(a)) ? a : b;
-    else return a <= b ? a : b;
+    if constexpr (std::is_floating_point_v<Value>)
+        return (a <= b || std::isnan(a)) ? a : b;
+    else
+        return a <= b ? a : b;
 }
 
 template <class Value>
 Value numpy_maximum(Value a, Value b) {
-    if constexpr (std::is_floating_point_v<Value>) return (a >= b || std::isnan(a)) ? a : b;
-    else return a >= b ? a : b;
+    if constexpr (std::is_floating_point_v<Value>)
+        return (a >= b || std::isnan(a)) ? a : b;
+    else
+        return a >= b ? a : b;
 }
 
 }  // namespace detail

@@ -95,7 +95,7 @@ inline bool label_less(const UnicodeLabels& labels, std::ptrdiff_t left, std::pt
 }
 
 struct LabelOrder {
-    std::vector<std::ptrdiff_t> keypoints;  // by (label, index)
+    std::vector<std::ptrdiff_t> keypoints;     // by (label, index)
     std::vector<std::uint64_t> packed_labels;  // per keypoint; empty when labels do not pack
 };
 
@@ -133,7 +133,8 @@ inline LabelOrder keypoints_in_label_order(const UnicodeLabels& labels) {
             std::array<std::ptrdiff_t, 257> bucket_start{};
             for (std::ptrdiff_t i = 0; i < count; ++i) ++bucket_start[((keys[i] >> shift) & 0xff) + 1];
             for (int digit = 0; digit < 256; ++digit) bucket_start[digit + 1] += bucket_start[digit];
-            for (const std::ptrdiff_t keypoint : order) scratch[bucket_start[(keys[keypoint] >> shift) & 0xff]++] = keypoint;
+            for (const std::ptrdiff_t keypoint : order)
+                scratch[bucket_start[(keys[keypoint] >> shift) & 0xff]++] = keypoint;
             order.swap(scratch);
         }
         return {std::move(order), std::move(keys)};
@@ -180,7 +181,8 @@ std::vector<InstanceKeypoints> group_in_label_order(const UnicodeLabels& instanc
 // keypoint, classified by the caller from the Python label objects.
 inline std::vector<InstanceKeypoints> group_keypoints_by_instance(const UnicodeLabels& instances,
                                                                   std::span<const KeypointPosition> positions) {
-    return detail::group_in_label_order(instances, [positions](std::ptrdiff_t keypoint) { return positions[keypoint]; });
+    return detail::group_in_label_order(instances,
+                                        [positions](std::ptrdiff_t keypoint) { return positions[keypoint]; });
 }
 
 // The same, with the roles given as a unicode array as well.

@@ -89,8 +89,7 @@ std::int64_t other_half_axis_row(Index longer_axis_row, std::ptrdiff_t parallelo
 // repeats, the write of the later parallelogram wins.
 template <class T, class Index>
 ParallelogramToBoxOutcome parallelogram_to_box(Strided<T, 2> parallelogram_flat,
-                                               Strided<const Index, 1> longer_axis_index,
-                                               BoxReconstruction mode) {
+                                               Strided<const Index, 1> longer_axis_index, BoxReconstruction mode) {
     static_assert(std::is_floating_point_v<T>);
     static_assert(is_integer_element_v<Index> && (std::is_signed_v<Index> || sizeof(Index) < 8));
 
@@ -189,7 +188,8 @@ bool get_box_and_rotation_from_parallelogram_keypoints(Strided<const T, 3> paral
         }
         double norm[2];
         for (int axis = 0; axis < 2; ++axis)
-            norm[axis] = std::sqrt((0.0 + half_axis_x[axis] * half_axis_x[axis]) + half_axis_y[axis] * half_axis_y[axis]);
+            norm[axis] =
+                std::sqrt((0.0 + half_axis_x[axis] * half_axis_x[axis]) + half_axis_y[axis] * half_axis_y[axis]);
         const int longer = is_nan(norm[0]) ? 0 : (is_nan(norm[1]) ? 1 : (norm[1] > norm[0] ? 1 : 0));
         const int other = 1 - longer;
 
@@ -210,8 +210,8 @@ bool get_box_and_rotation_from_parallelogram_keypoints(Strided<const T, 3> paral
         for (int axis = 0; axis < 2; ++axis) turn_back.apply(half_axis_x[axis], half_axis_y[axis]);
         for (int axis = 0; axis < 2; ++axis) checks_pass &= !is_nan(half_axis_x[axis]) && !is_nan(half_axis_y[axis]);
 
-        const auto offsets = CornerOffsets<double>::from_box_tuple(half_axis_x[0], half_axis_y[0], half_axis_x[1],
-                                                                    half_axis_y[1]);
+        const auto offsets =
+            CornerOffsets<double>::from_box_tuple(half_axis_x[0], half_axis_y[0], half_axis_x[1], half_axis_y[1]);
         for (int corner = 0; corner < 4; ++corner) {
             box_corners(i, corner, 0) = offsets.x[corner] + center_x;
             box_corners(i, corner, 1) = offsets.y[corner] + center_y;

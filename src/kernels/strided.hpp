@@ -30,4 +30,13 @@ struct Strided {
     std::ptrdiff_t size(int axis) const { return shape[axis]; }
 };
 
+// An array of any rank as numpy describes it: shape and byte strides, for the
+// kernels that walk arrays whose rank is only known at run time.
+struct StridedLayout {
+    static constexpr int max_rank = 64;
+    int rank = 0;
+    std::array<std::ptrdiff_t, max_rank> shape{};
+    std::array<std::ptrdiff_t, max_rank> strides{};  // bytes
+};
+
 }  // namespace halvex::kernels

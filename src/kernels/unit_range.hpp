@@ -6,20 +6,14 @@
 // results are bit for bit those of the four ufunc calls.
 #pragma once
 
+#include "kernels/strided.hpp"
+
 #include <array>
 #include <cfenv>
 #include <cstddef>
 #include <cstring>
 
 namespace halvex::kernels {
-
-// An array of any rank as numpy describes it: shape and byte strides.
-struct StridedLayout {
-    static constexpr int max_rank = 64;
-    int rank = 0;
-    std::array<std::ptrdiff_t, max_rank> shape{};
-    std::array<std::ptrdiff_t, max_rank> strides{};  // bytes
-};
 
 // The same elements in the same C order, with as few axes as possible:
 // length-1 axes dropped, and an axis merged into the next one when stepping

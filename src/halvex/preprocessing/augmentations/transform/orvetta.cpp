@@ -6,7 +6,8 @@
 // with probability p * p_i.  The draw itself is OneOf's, step for step, so a
 // seeded `random` module reproduces a run of either class.
 
-#include "frame/module.hpp"
+#include "frame/operators.hpp"
+#include "host/transform.hpp"
 
 #include <array>
 #include <cmath>
@@ -17,38 +18,29 @@
 namespace {
 
 using namespace halvex;
-using frame::Borrowed;
-using frame::Call;
-using frame::global;
-using frame::kw;
-using frame::Ref;
+using namespace halvex::frame;
+using namespace halvex::frame::python;
 
-// The class object, for super(Class, self).
-frame::Retained one_of_retain_prob_class;
+host::TransformClass one_of_retain_prob{"OneOfRetainProb"};
 
-// The composition returns the pipeline's data dictionary, or None.
-Ref expect_dict(Ref data) {
-    if (!data.is_none() && !PyDict_CheckExact(data.get()))
-        frame::raise(PyExc_TypeError, "Expected %s, got %.200s", "dict", data.type()->tp_name);
-    return data;
-}
+const Name keys_name{"keys"}, random_name{"random"}, sum_name{"sum"}, force_apply_name{"force_apply"}, p_name{"p"};
+// The probability the constructor was given (see init).
+const Name requested_p{"OneOfRetainProb", "requested_p"};
 
 // The keywords of `member(**data)`: a fresh dict, so that the member may keep
 // or change what it is given without touching our caller's dictionary.
 Ref keywords_from(Borrowed data) {
     if (PyDict_Check(data.get())) return Ref::steal(PyDict_Copy(data));
-    if (!PyObject_HasAttr(data, frame::interned("keys")))
-        frame::raise(PyExc_TypeError, "argument after ** must be a mapping, not %.200s", data.type()->tp_name);
+    if (!PyObject_HasAttr(data, keys_name))
+        raise(PyExc_TypeError, "argument after ** must be a mapping, not %.200s", data.type()->tp_name);
     Ref keywords = Ref::steal(PyDict_New());
-    frame::check(PyDict_Merge(keywords, data, 1));
+    check(PyDict_Merge(keywords, data, 1));
     return keywords;
 }
 
 Ref list_of(Borrowed iterable, Ref (*each)(Borrowed)) {
     Ref result = Ref::steal(PyList_New(0));
-    Ref iterator = Ref::steal(PyObject_GetIter(iterable));
-    while (Ref item = Ref::steal_or_null(PyIter_Next(iterator))) frame::check(PyList_Append(result, each(item)));
-    if (PyErr_Occurred()) throw frame::python_error();
+    for_each(iterable, [&](Borrowed item) { check(PyList_Append(result, each(item))); });
     return result;
 }
 
@@ -109,13 +101,14 @@ bool kept_as_one_object(PyObject* member) {
     if ((type->tp_as_sequence && type->tp_as_sequence->sq_length) ||
         (type->tp_as_mapping && type->tp_as_mapping->mp_length))
         return false;
-    for (const char* name : {"__array__", "__array_interface__", "__array_struct__"}) {
-        PyObject* found = PyObject_GetAttr(reinterpret_cast<PyObject*>(type), frame::interned(name));
+    static const Name array_protocol[] = {Name{"__array__"}, Name{"__array_interface__"}, Name{"__array_struct__"}};
+    for (const Name& name : array_protocol) {
+        PyObject* found = PyObject_GetAttr(reinterpret_cast<PyObject*>(type), name);
         if (found != nullptr) {
             Py_DECREF(found);
             return false;
         }
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw frame::python_error();
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw python_error();
         PyErr_Clear();
     }
     return true;
@@ -164,112 +157,99 @@ Ref choose_member(Borrowed self, Borrowed seed) {
     Ref members = self.attr("transforms").attr("transforms");
     Ref ps = self.attr("transforms_ps");
     if (std::optional<Ref> chosen = native_choice(seed, members, ps)) return *chosen;
-    Ref random_state = global("np").attr("random").attr("RandomState")(seed);
+    static const Name np{"np"};
+    Ref random_state = global(np).attr("random").attr("RandomState")(seed);
     return random_state.attr("choice")(members, kw("p", ps));
 }
 
 // ---------------------------------------------------------------------------
 
-Ref init(Call& call) {
-    Borrowed self = call[0], transforms = call[1], p = call[2];
-    // 1.
-    global("super")(one_of_retain_prob_class, self).attr("__init__")(transforms, p);
-    // 2.
+Ref init(Borrowed self, Borrowed transforms, Borrowed p) {
+    one_of_retain_prob.base_attribute(self, host::names::init)(transforms, p);
+    // The members' own probabilities ...
     Ref transforms_ps = list_of(self.attr("transforms"), [](Borrowed t) { return t.attr("p"); });
-    // 3.
-    const double s = global("sum")(transforms_ps).to_double();
-    Ref sum = frame::to_python(s);
-    // 4.
-    if (s < 1) self.set_attr("p", Ref::steal(PyNumber_Multiply(self.attr("p"), sum)));
-    // 5.
+    const double probability_sum = global(sum_name)(transforms_ps).to_double();
+    Ref sum = to_python(probability_sum);
+    // ... lower the composition's when they add up to less than one ...
+    if (probability_sum < 1) self.set_attr("p", multiply(self.attr("p"), sum));
+    // ... and are normalised for the draw among them.
     Ref normalised = Ref::steal(PyList_New(0));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(transforms_ps.get()); ++i)
-        frame::check(PyList_Append(
-            normalised, Ref::steal(PyNumber_TrueDivide(PyList_GET_ITEM(transforms_ps.get(), i), sum))));
+        check(PyList_Append(normalised, divide(PyList_GET_ITEM(transforms_ps.get(), i), sum)));
     self.set_attr("transforms_ps", normalised);
     // Serialisation must hand the constructor the probability it was given,
     // not the lowered one, or every to_dict / from_dict round trip would
     // lower it once more.
-    self.set_attr("_OneOfRetainProb__requested_p", p);
+    check(PyObject_SetAttr(self, requested_p, p));
     return Ref::none();
 }
 
-Ref call_(Call& call) {
-    Borrowed self = call[0];
-    const bool force_apply = call[2].truth();
-    Ref data = Ref::borrow(call[3]);
-    // 1.
+// `*args` are accepted and ignored, as by OneOf.
+Ref call_compose(Borrowed self, Borrowed /*args*/, Borrowed force_apply, Borrowed data_keywords) {
+    Ref data = Ref::borrow(data_keywords);
+    // In replay mode every member runs, each on the previous one's result.
     if (self.attr("replay_mode").truth()) {
-        Ref iterator = Ref::steal(PyObject_GetIter(self.attr("transforms")));
-        while (Ref t = Ref::steal_or_null(PyIter_Next(iterator)))
-            data = frame::call_with(t, Ref::steal(PyTuple_New(0)), keywords_from(data));
-        if (PyErr_Occurred()) throw frame::python_error();
-        return expect_dict(data);
+        for_each(self.attr("transforms"),
+                 [&](Borrowed t) { data = call_with(t, Ref::steal(PyTuple_New(0)), keywords_from(data)); });
+        return expect_type(data, &PyDict_Type);
     }
-    // 2.
+    // Otherwise, with the composition's probability, one member drawn by its
+    // normalised probability runs, forced.
     if (self.attr("transforms_ps").truth() &&
-        (force_apply ||
-         frame::check(PyObject_RichCompareBool(global("random").attr("random")(), self.attr("p"), Py_LT)))) {
-        Ref seed = global("random").attr("randint")(0, 4294967295LL);
+        (force_apply.truth() || less(global(random_name).attr("random")(), self.attr("p")))) {
+        Ref seed = global(random_name).attr("randint")(0, 4294967295LL);
         Ref t = choose_member(self, seed);
         Ref keywords = Ref::steal(PyDict_New());
-        frame::check(PyDict_SetItem(keywords, frame::interned("force_apply"), Py_True));
+        check(PyDict_SetItem(keywords, force_apply_name, Py_True));
         Ref given = keywords_from(data);
-        if (frame::check(PyDict_Contains(given, frame::interned("force_apply"))))
-            frame::raise(PyExc_TypeError, "%.200s() got multiple values for keyword argument 'force_apply'",
-                         t.type()->tp_name);
-        frame::check(PyDict_Update(keywords, given));
-        data = frame::call_with(t, Ref::steal(PyTuple_New(0)), keywords);
+        if (check(PyDict_Contains(given, force_apply_name)))
+            raise(PyExc_TypeError, "%.200s() got multiple values for keyword argument 'force_apply'",
+                  t.type()->tp_name);
+        check(PyDict_Update(keywords, given));
+        data = call_with(t, Ref::steal(PyTuple_New(0)), keywords);
     }
-    // 3.
-    return expect_dict(data);
+    return expect_type(data, &PyDict_Type);
 }
 
-Ref to_dict(Call& call) {
-    Borrowed self = call[0];
-    Ref dictionary = global("super")(one_of_retain_prob_class, self).attr("_to_dict")();
-    Ref requested = Ref::steal_or_null(PyObject_GetAttr(self, frame::interned("_OneOfRetainProb__requested_p")));
+Ref to_dict(Borrowed self) {
+    static const Name to_dict_name{"_to_dict"};
+    Ref dictionary = one_of_retain_prob.base_attribute(self, to_dict_name)();
+    Ref requested = Ref::steal_or_null(PyObject_GetAttr(self, requested_p));
     if (!requested) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw frame::python_error();
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw python_error();
         PyErr_Clear();  // made without our initialiser: nothing better to report than p
         return dictionary;
     }
-    if (PyDict_Check(dictionary.get())) frame::check(PyDict_SetItem(dictionary, frame::interned("p"), requested));
+    if (PyDict_Check(dictionary.get())) check(PyDict_SetItem(dictionary, p_name, requested));
     return dictionary;
 }
 
-Ref get_class_fullname(Call& call) { return call[0].attr("__name__"); }
-
-const frame::Callable one_of_retain_prob_methods[] = {
+const Callable one_of_retain_prob_methods[] = {
     {"OneOfRetainProb.__init__(self, list transforms: list[Any], double p: float = 0.5) -> None",
-     "Initialize the compose with probability retention.", init},
+     "Initialize the compose with probability retention.", bound<init>},
     {"OneOfRetainProb.__call__(self, *args: Any, bool force_apply: bool = False, **data: Any) -> dict[str, Any]",
-     "Apply exactly one transform, or replay all transforms in replay mode.", call_},
-    {"OneOfRetainProb._to_dict(self) -> dict[str, Any]",
-     "Serialise with the probability given to the constructor.", to_dict},
-    {"OneOfRetainProb.get_class_fullname(cls) -> str", "Return the class name as fullname.", get_class_fullname,
-     frame::Binding::class_method},
+     "Apply exactly one transform, or replay all transforms in replay mode.", bound<call_compose>},
+    {"OneOfRetainProb._to_dict(self) -> dict[str, Any]", "Serialise with the probability given to the constructor.",
+     bound<to_dict>},
+    {"OneOfRetainProb.get_class_fullname(cls) -> str", "Return the class name as fullname.",
+     bound<host::get_class_fullname>, Binding::class_method},
 };
 
-void body(frame::ModuleBuilder& module) {
+void body(ModuleBuilder& module) {
     module.import_module("random", "random");
     module.import_from("typing", {"Any", "cast"});
     module.import_module("numpy", "np");
     module.import_from("albumentations", {"BaseCompose"});
-    one_of_retain_prob_class =
-        module.define_class("OneOfRetainProb", {"BaseCompose"},
-                            "Select exactly one transform while retaining original per-transform probabilities.",
-                            one_of_retain_prob_methods);
+    one_of_retain_prob.define(module, {"BaseCompose"},
+                              "Select exactly one transform while retaining original per-transform probabilities.",
+                              one_of_retain_prob_methods);
 }
-
-const frame::ModuleDefinition definition = {
-    "orvetta",
-    "halvex.preprocessing.augmentations.transform.orvetta",
-    "Select exactly one transform while retaining original per-transform probabilities.",
-    HALVEX_MODULE_SOURCE,
-    body,
-};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_orvetta() { return frame::module_init(definition); }
+PyMODINIT_FUNC PyInit_orvetta() {
+    return halvex::frame::module_init(
+        {"orvetta", "halvex.preprocessing.augmentations.transform.orvetta",
+         "Select exactly one transform while retaining original per-transform probabilities.", HALVEX_MODULE_SOURCE,
+         body});
+}
