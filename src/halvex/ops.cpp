@@ -19,9 +19,11 @@ void body(frame::ModuleBuilder& module) {
 }
 
 const frame::ModuleDefinition definition = {
-    "ops", "halvex.ops",
+    "ops",
+    "halvex.ops",
     "Exact overlap, non-maximum suppression, visibility and box conventions for rotated boxes.",
-    HALVEX_MODULE_SOURCE, body,
+    HALVEX_MODULE_SOURCE,
+    body,
 };
 
 }  // namespace

@@ -29,9 +29,7 @@ enum class BoxFormat : std::uint8_t { orva, cxcywhr, xywhr, xyxyxyxy, opencv, le
 
 inline constexpr int box_format_count = 10;
 
-constexpr bool is_corner_format(BoxFormat format) {
-    return format == BoxFormat::xyxyxyxy || format == BoxFormat::poly;
-}
+constexpr bool is_corner_format(BoxFormat format) { return format == BoxFormat::xyxyxyxy || format == BoxFormat::poly; }
 constexpr int values_per_box(BoxFormat format) { return is_corner_format(format) ? 8 : 5; }
 
 struct OrientedBox {
@@ -102,7 +100,8 @@ inline OrderedCorners from_ordered_corners(const double (&x)[4], const double (&
     return {{(((x[0] + x[1]) + x[2]) + x[3]) / 4, (((y[0] + y[1]) + y[2]) + y[3]) / 4,
              std::sqrt(width_x * width_x + width_y * width_y) / 2,
              std::sqrt(height_x * height_x + height_y * height_y) / 2, 0.0},
-            width_x, width_y};
+            width_x,
+            width_y};
 }
 
 // mmrotate's regularisation of (w, h, t), t clockwise: "long edge" versions
@@ -165,12 +164,8 @@ constexpr bool needs_cosines(BoxFormat format) {
 inline void write_box(BoxFormat format, const OrientedBox& box, double c, double s, double* row) {
     double width = box.width, height = box.height;
     switch (format) {
-        case BoxFormat::orva:
-            row[4] = box.rotation;
-            break;
-        case BoxFormat::cxcywhr:
-            row[4] = box.rotation * degrees_per_radian;
-            break;
+        case BoxFormat::orva: row[4] = box.rotation; break;
+        case BoxFormat::cxcywhr: row[4] = box.rotation * degrees_per_radian; break;
         case BoxFormat::xywhr: {
             const Corners corners = corners_of(box, c, s);
             row[0] = corners.x[0];
@@ -253,9 +248,9 @@ void convert_boxes(const BoxRows<In>& boxes, BoxFormat from, BoxFormat to, Out* 
                 for (int j = 0; j < 8; ++j) corners[j][i] = boxes.at(first + i, j);
             for (std::ptrdiff_t i = count; i < padded; ++i)
                 for (int j = 0; j < 8; ++j) corners[j][i] = 0.0;
-            minimum_area_rectangles({{corners[0], corners[2], corners[4], corners[6]},
-                                     {corners[1], corners[3], corners[5], corners[7]}},
-                                    padded, {center_x, center_y, width, height, rotation}, sine);
+            minimum_area_rectangles(
+                {{corners[0], corners[2], corners[4], corners[6]}, {corners[1], corners[3], corners[5], corners[7]}},
+                padded, {center_x, center_y, width, height, rotation}, sine);
         } else if (from == BoxFormat::xyxyxyxy) {
             for (std::ptrdiff_t i = 0; i < count; ++i) {
                 const double x[4] = {boxes.at(first + i, 0), boxes.at(first + i, 2), boxes.at(first + i, 4),

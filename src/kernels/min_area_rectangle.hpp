@@ -149,8 +149,8 @@ inline LanesInMemory& lanes_at(double* values) { return *reinterpret_cast<LanesI
     }
 }
 
-inline void fit_rectangles_plain(const QuadrilateralArrays& points, std::ptrdiff_t count,
-                                 const RotatedBoxArrays& boxes, double* sine) {
+inline void fit_rectangles_plain(const QuadrilateralArrays& points, std::ptrdiff_t count, const RotatedBoxArrays& boxes,
+                                 double* sine) {
     fit_rectangles_body(points, count, boxes, sine);
 }
 HALVEX_FOR_AVX2 inline void fit_rectangles_avx2(const QuadrilateralArrays& points, std::ptrdiff_t count,

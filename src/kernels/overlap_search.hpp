@@ -34,10 +34,10 @@ namespace detail {
 
 // The grid of one group of boxes (see above).
 struct GridLayout {
-    double origin_x = 0, origin_y = 0;  // lower-left corner of cell (0, 0)
-    double cell_x = 1, cell_y = 1;      // cell size, at least the reach
+    double origin_x = 0, origin_y = 0;      // lower-left corner of cell (0, 0)
+    double cell_x = 1, cell_y = 1;          // cell size, at least the reach
     double per_cell_x = 1, per_cell_y = 1;  // 1 / cell size
-    double reach_x = 0, reach_y = 0;    // no box of the group is wider or taller
+    double reach_x = 0, reach_y = 0;        // no box of the group is wider or taller
     std::int64_t columns = 1, rows = 1;
     bool unbounded = false;  // a single cell read whole
 
@@ -46,7 +46,8 @@ struct GridLayout {
     // The cell a box of the group is filed in: that of its lower-left corner.
     std::int64_t cell_of(const PreparedBox& box) const {
         if (unbounded) return 0;
-        const std::int64_t column = std::clamp<std::int64_t>(index(box.min_x - origin_x, per_cell_x, columns), 0, columns - 1);
+        const std::int64_t column =
+            std::clamp<std::int64_t>(index(box.min_x - origin_x, per_cell_x, columns), 0, columns - 1);
         const std::int64_t row = std::clamp<std::int64_t>(index(box.min_y - origin_y, per_cell_y, rows), 0, rows - 1);
         return row * columns + column;
     }
@@ -236,8 +237,8 @@ private:
             int count = 0;
             for (int k = 0; k < 64 && entry != end; ++k, ++entry) {
                 hits[count] = entry->index;
-                count += (entry->max_x >= query.min_x) & (entry->min_x <= query.max_x) &
-                         (entry->max_y >= query.min_y) & (entry->min_y <= query.max_y);
+                count += (entry->max_x >= query.min_x) & (entry->min_x <= query.max_x) & (entry->max_y >= query.min_y) &
+                         (entry->min_y <= query.max_y);
             }
             for (int k = 0; k < count; ++k)
                 if (visit(hits[k])) return true;
@@ -262,7 +263,8 @@ public:
             group.first.assign(static_cast<std::size_t>(group.grid.cells()), -1);
             for (const auto& [_, member] : members) {
                 group_of_box_[static_cast<std::size_t>(member)] = static_cast<std::int32_t>(groups_.size());
-                cell_of_box_[static_cast<std::size_t>(member)] = group.grid.cell_of(boxes[static_cast<std::size_t>(member)]);
+                cell_of_box_[static_cast<std::size_t>(member)] =
+                    group.grid.cell_of(boxes[static_cast<std::size_t>(member)]);
             }
             groups_.push_back(std::move(group));
         });
@@ -270,7 +272,8 @@ public:
 
     void add(std::int64_t index) {
         const auto box = static_cast<std::size_t>(index);
-        std::int64_t& first = groups_[static_cast<std::size_t>(group_of_box_[box])].first[static_cast<std::size_t>(cell_of_box_[box])];
+        std::int64_t& first =
+            groups_[static_cast<std::size_t>(group_of_box_[box])].first[static_cast<std::size_t>(cell_of_box_[box])];
         next_[box] = first;
         first = index;
     }

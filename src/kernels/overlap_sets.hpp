@@ -43,8 +43,8 @@ inline bool worth_searching(std::ptrdiff_t first, std::ptrdiff_t second) { retur
 // of rows zeroes its part of `result` and then writes the pairs whose bounds
 // meet, so that the first touch of a large result's pages is shared by the
 // threads too.
-inline void overlap_matrix(std::span<const PreparedBox> first, std::span<const PreparedBox> second,
-                           OverlapMode mode, int threads, double* result) {
+inline void overlap_matrix(std::span<const PreparedBox> first, std::span<const PreparedBox> second, OverlapMode mode,
+                           int threads, double* result) {
     const auto rows = static_cast<std::ptrdiff_t>(first.size());
     const auto columns = static_cast<std::ptrdiff_t>(second.size());
     if (rows == 0 || columns == 0) return;
@@ -52,8 +52,8 @@ inline void overlap_matrix(std::span<const PreparedBox> first, std::span<const P
         for_each_block(rows, block_for(rows, threads), threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
             for (std::ptrdiff_t i = begin; i < end; ++i)
                 for (std::ptrdiff_t j = 0; j < columns; ++j)
-                    result[i * columns + j] = overlap(first[static_cast<std::size_t>(i)],
-                                                      second[static_cast<std::size_t>(j)], mode);
+                    result[i * columns + j] =
+                        overlap(first[static_cast<std::size_t>(i)], second[static_cast<std::size_t>(j)], mode);
         });
         return;
     }
@@ -134,7 +134,8 @@ inline OverlapPairs overlap_pairs(std::span<const PreparedBox> first, std::span<
         std::vector<std::size_t> order(found.values.size());
         for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
         std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-            return found.first[a] < found.first[b] || (found.first[a] == found.first[b] && found.second[a] < found.second[b]);
+            return found.first[a] < found.first[b] ||
+                   (found.first[a] == found.first[b] && found.second[a] < found.second[b]);
         });
         OverlapPairs::Block sorted;
         sorted.first.reserve(order.size());

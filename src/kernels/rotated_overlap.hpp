@@ -130,13 +130,15 @@ void clip(const Polygon& in, double bound, Polygon& out) {
     for (int i = 0; i < in.count; ++i) {
         const int next = i + 1 == in.count ? 0 : i + 1;
         const double here = along[i], there = along[next];
-        const bool here_below = here < -bound, here_above = here > bound;
+        const bool here_below = here<-bound, here_above = here> bound;
         if (!here_below && !here_above) {
             out_along[count] = here;
             out_across[count] = across[i];
             ++count;
-            if (there > bound) cross_at(i, next, bound);
-            else if (there < -bound) cross_at(i, next, -bound);
+            if (there > bound)
+                cross_at(i, next, bound);
+            else if (there < -bound)
+                cross_at(i, next, -bound);
         } else if (here_below) {
             if (there >= -bound) cross_at(i, next, -bound);
             if (there > bound) cross_at(i, next, bound);
@@ -259,10 +261,8 @@ inline double overlap(const PreparedBox& first, const PreparedBox& second, Overl
     if (detail::same_box(first, second)) return mode == OverlapMode::area ? first.area : 1.0;
     const detail::PairAreas areas = detail::pair_areas(first, second);
     switch (mode) {
-        case OverlapMode::area:
-            return std::ldexp(areas.intersection, 2 * areas.exponent);
-        case OverlapMode::iof:
-            return areas.first > 0.0 ? detail::unit_interval(areas.intersection / areas.first) : 0.0;
+        case OverlapMode::area: return std::ldexp(areas.intersection, 2 * areas.exponent);
+        case OverlapMode::iof: return areas.first > 0.0 ? detail::unit_interval(areas.intersection / areas.first) : 0.0;
         case OverlapMode::iou:
         default: {
             const double union_area = areas.first + areas.second - areas.intersection;

@@ -46,8 +46,7 @@ inline bool may_exceed(const PreparedBox& a, const PreparedBox& b, double thresh
 // `classes`: one per box, or empty when all boxes are of one class (boxes of
 // different classes never suppress each other).  Returns the kept indices in
 // visiting order.
-inline std::vector<std::int64_t> greedy_suppression(std::span<const PreparedBox> boxes,
-                                                    std::span<const double> scores,
+inline std::vector<std::int64_t> greedy_suppression(std::span<const PreparedBox> boxes, std::span<const double> scores,
                                                     std::span<const std::int64_t> classes, double iou_threshold,
                                                     std::optional<double> score_threshold) {
     struct Candidate {
@@ -57,7 +56,8 @@ inline std::vector<std::int64_t> greedy_suppression(std::span<const PreparedBox>
     std::vector<Candidate> by_score;
     by_score.reserve(boxes.size());
     for (std::size_t i = 0; i < boxes.size(); ++i)
-        if (!score_threshold || scores[i] >= *score_threshold) by_score.push_back({scores[i], static_cast<std::int64_t>(i)});
+        if (!score_threshold || scores[i] >= *score_threshold)
+            by_score.push_back({scores[i], static_cast<std::int64_t>(i)});
     std::sort(by_score.begin(), by_score.end(), [](const Candidate& a, const Candidate& b) {
         return a.score > b.score || (a.score == b.score && a.index < b.index);
     });

@@ -47,11 +47,11 @@ BoxFormat format_named(Borrowed name) {
 // float32 boxes stay float32; anything else is read as float64, converted by
 // numpy (so its own errors and warnings apply to what it cannot convert).
 Ref as_float_array(Borrowed boxes) {
-    const bool single = PyArray_Check(boxes.get()) &&
-                        PyArray_TYPE(reinterpret_cast<PyArrayObject*>(boxes.get())) == NPY_FLOAT;
+    const bool single =
+        PyArray_Check(boxes.get()) && PyArray_TYPE(reinterpret_cast<PyArrayObject*>(boxes.get())) == NPY_FLOAT;
     PyArray_Descr* type = PyArray_DescrFromType(single ? NPY_FLOAT : NPY_DOUBLE);  // the call steals it
-    return Ref::steal(PyArray_FromAny(boxes, type, 0, 0, NPY_ARRAY_ALIGNED | NPY_ARRAY_NOTSWAPPED | NPY_ARRAY_FORCECAST,
-                                      nullptr));
+    return Ref::steal(
+        PyArray_FromAny(boxes, type, 0, 0, NPY_ARRAY_ALIGNED | NPY_ARRAY_NOTSWAPPED | NPY_ARRAY_FORCECAST, nullptr));
 }
 
 std::string shape_text(PyArrayObject* array) {

@@ -40,10 +40,9 @@ Ref float64_array(Borrowed value) {
             return Ref::borrow(value);
     }
     PyArray_Descr* float64 = PyArray_DescrFromType(NPY_DOUBLE);  // stolen by the call
-    return Ref::steal(PyArray_FromAny(value, float64, 0, 0,
-                                      NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST |
-                                          NPY_ARRAY_ENSUREARRAY,
-                                      nullptr));
+    return Ref::steal(PyArray_FromAny(
+        value, float64, 0, 0, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST | NPY_ARRAY_ENSUREARRAY,
+        nullptr));
 }
 
 std::string shape_text(PyArrayObject* array) {
@@ -76,7 +75,8 @@ Boxes boxes_argument(Borrowed value, const char* name) {
         const double* row = boxes.rows + 5 * i;
         for (int k = 0; k < 5; ++k)
             if (!std::isfinite(row[k]))
-                frame::raise(PyExc_ValueError, "%s: row %zd holds a non-finite value", name, static_cast<Py_ssize_t>(i));
+                frame::raise(PyExc_ValueError, "%s: row %zd holds a non-finite value", name,
+                             static_cast<Py_ssize_t>(i));
         if (row[2] < 0 || row[3] < 0)
             frame::raise(PyExc_ValueError, "%s: row %zd has a negative width or height", name,
                          static_cast<Py_ssize_t>(i));
@@ -186,7 +186,8 @@ Ref box_iou(Call& call) {
         Ref values = frame::new_array({first.count, second.count}, NPY_DOUBLE);
         auto* out = static_cast<double*>(PyArray_DATA(as_array(values)));
         PreparedBox prepared_second[few];
-        for (std::ptrdiff_t j = 0; j < second.count; ++j) prepared_second[j] = kernels::prepare_box(second.rows + 5 * j);
+        for (std::ptrdiff_t j = 0; j < second.count; ++j)
+            prepared_second[j] = kernels::prepare_box(second.rows + 5 * j);
         for (std::ptrdiff_t i = 0; i < first.count; ++i) {
             const PreparedBox box = kernels::prepare_box(first.rows + 5 * i);
             for (std::ptrdiff_t j = 0; j < second.count; ++j)
@@ -311,10 +312,8 @@ Ref visible_fraction(Call& call) {
 
 const frame::Callable table[] = {
     {"box_area(boxes: " BOXES ") -> " ARRAY,
-     "Areas (width * height) of rotated boxes (n, 5) in ORVA format, as float64 (n,).",
-     box_area},
-    {"box_iou(boxes_a: " BOXES ", boxes_b: " BOXES ", *, " MODE ", bool aligned: bool = False, " THREADS
-     ") -> " ARRAY,
+     "Areas (width * height) of rotated boxes (n, 5) in ORVA format, as float64 (n,).", box_area},
+    {"box_iou(boxes_a: " BOXES ", boxes_b: " BOXES ", *, " MODE ", bool aligned: bool = False, " THREADS ") -> " ARRAY,
      "Exact overlap of rotated boxes (n, 5) and (m, 5) in ORVA format, as float64.\n\n"
      "mode 'iou' is intersection over union, 'iof' intersection over the area of the box from boxes_a, 'area' the "
      "intersection area.  aligned=False gives the (n, m) matrix of all pairs; aligned=True needs n == m and gives "
