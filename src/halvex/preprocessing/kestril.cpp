@@ -15,6 +15,7 @@
 #include "kernels/keypoint_regroup.hpp"
 #include "kernels/parallelogram.hpp"
 #include "kernels/rotation.hpp"
+#include "kernels/vector_math.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -22,6 +23,7 @@
 #include <optional>
 #include <span>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -231,8 +233,10 @@ Ref get_angles_from_points(Call& call) {
             Ref angles = frame::new_array({number_of_points}, result_type);
             auto input = frame::view<const In, 2>(array);
             auto* output = static_cast<Out*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(angles.get())));
-            for (npy_intp i = 0; i < number_of_points; ++i)
-                output[i] = std::atan2(static_cast<Out>(input(i, 1)), static_cast<Out>(input(i, 0)));
+            kernels::for_each_atan2<Out>(
+                number_of_points,
+                [&](std::ptrdiff_t i) { return std::pair{static_cast<Out>(input(i, 1)), static_cast<Out>(input(i, 0))}; },
+                [&](std::ptrdiff_t i, Out angle) { output[i] = angle; });
             return angles;
         };
         switch (frame::type_of(array)) {
