@@ -1431,26 +1431,17 @@ Ref inference_boxes_to_corners(Call& call) {
         const npy_intp number_of_boxes = PyArray_DIM(array, 0);
         Ref corners = frame::new_array({number_of_boxes, 4, 2}, NPY_FLOAT);
         Ref distances = frame::new_array({number_of_boxes, 4, 2}, NPY_FLOAT);
-        auto run = [&]<class Box, class Real>() {
-            // numpy's own cos/sin of the orientations keep float32 results bit-identical.
-            Ref orientations = frame::new_array({number_of_boxes}, frame::numpy_type<Real>());
-            auto* orientation_array = reinterpret_cast<PyArrayObject*>(orientations.get());
-            kernels::inference_box_orientations<Box>(frame::view<const Box, 2>(array),
-                                                     frame::view<Real, 1>(orientation_array));
-            Ref np = global("np");
-            Ref cosines = np.attr("cos")(orientations), sines = np.attr("sin")(orientations);
+        auto run = [&]<class Box>() {
             kernels::inference_boxes_to_corners<Box>(
                 frame::view<const Box, 2>(array), call.real(1),
-                frame::view<const Real, 1>(reinterpret_cast<PyArrayObject*>(cosines.get())),
-                frame::view<const Real, 1>(reinterpret_cast<PyArrayObject*>(sines.get())),
                 frame::view<float, 3>(reinterpret_cast<PyArrayObject*>(corners.get())),
                 frame::view<float, 3>(reinterpret_cast<PyArrayObject*>(distances.get())));
         };
         switch (type) {
-            case NPY_FLOAT: run.template operator()<float, float>(); break;
-            case NPY_DOUBLE: run.template operator()<double, double>(); break;
-            case NPY_INT64: run.template operator()<std::int64_t, double>(); break;
-            case NPY_INT32: run.template operator()<std::int32_t, double>(); break;
+            case NPY_FLOAT: run.template operator()<float>(); break;
+            case NPY_DOUBLE: run.template operator()<double>(); break;
+            case NPY_INT64: run.template operator()<std::int64_t>(); break;
+            case NPY_INT32: run.template operator()<std::int32_t>(); break;
         }
         return tuple_of({corners, distances});
     }
