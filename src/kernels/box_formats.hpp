@@ -7,9 +7,9 @@
 // float32 where numpy keeps it so, integers are widened where numpy widens
 // them), the same operation order, and the same treatment of signed zeros.
 // Only cos, sin and atan2 may differ from numpy by a few ulp: they come from
-// glibc's vector functions (vector_math.hpp), a block of boxes per call, and
-// numpy ships its own vectorised versions of them.  Build with -ffp-contract=off so
-// that no multiply-add gets fused.
+// the vector functions of vector_math.hpp, a block of boxes per call, and
+// numpy ships its own vectorised versions of them.  Build with
+// -ffp-contract=off so that no multiply-add gets fused.
 //
 // Kernels write into views the caller allocated; inputs are read through
 // views of const elements.  Each kernel reads every input of a box before it
@@ -180,7 +180,9 @@ bool orva_to_box_corners(Strided<const T, 2> orva_boxes, Strided<double, 3> box_
     static constexpr double corner_sign_y[4] = {-1.0, 1.0, 1.0, -1.0};
 
     bool rotated_offset_is_nan = false;
-    const auto angle_of = [&](std::ptrdiff_t i) { return static_cast<Trigonometry>(wrapping_negate(orva_boxes(i, 4))); };
+    const auto angle_of = [&](std::ptrdiff_t i) {
+        return static_cast<Trigonometry>(wrapping_negate(orva_boxes(i, 4)));
+    };
     for_each_cos_sin<Trigonometry>(orva_boxes.size(0), angle_of, [&](std::ptrdiff_t i, Trigonometry cosine,
                                                                      Trigonometry sine) {
         const T center_x = orva_boxes(i, 0);

@@ -221,7 +221,8 @@ bool get_box_and_rotation_from_parallelogram_keypoints(Strided<const T, 3> paral
             block[k] = half_axes_of(first + k);
             return std::pair{block[k].y[block[k].longer], block[k].x[block[k].longer]};
         };
-        for_each_atan2<double>(count, longer_half_axis, [&](std::ptrdiff_t k, double angle) { angle_to_x_axis[k] = angle; });
+        for_each_atan2<double>(count, longer_half_axis,
+                               [&](std::ptrdiff_t k, double angle) { angle_to_x_axis[k] = angle; });
 
         const auto angle_of = [&](std::ptrdiff_t k) { return angle_to_x_axis[k]; };
         for_each_cos_sin<double>(count, angle_of, [&](std::ptrdiff_t k, double cosine, double sine) {

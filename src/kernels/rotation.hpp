@@ -15,7 +15,9 @@
 namespace halvex::kernels {
 
 // numpy evaluates cos/sin of float32 angles in float32 and of float64 and
-// integer angles in float64; the rotation stack then has that type.
+// integer angles in float64; the rotation stack then has that type.  The
+// values come from the vector functions, a block of angles per call (float32
+// ones evaluated in double and rounded once).
 template <class Angle>
 using trig_type = std::conditional_t<std::is_same_v<Angle, float>, float, double>;
 

@@ -233,10 +233,10 @@ Ref get_angles_from_points(Call& call) {
             Ref angles = frame::new_array({number_of_points}, result_type);
             auto input = frame::view<const In, 2>(array);
             auto* output = static_cast<Out*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(angles.get())));
-            kernels::for_each_atan2<Out>(
-                number_of_points,
-                [&](std::ptrdiff_t i) { return std::pair{static_cast<Out>(input(i, 1)), static_cast<Out>(input(i, 0))}; },
-                [&](std::ptrdiff_t i, Out angle) { output[i] = angle; });
+            const auto point = [&](std::ptrdiff_t i) {
+                return std::pair{static_cast<Out>(input(i, 1)), static_cast<Out>(input(i, 0))};
+            };
+            kernels::for_each_atan2<Out>(number_of_points, point, [&](std::ptrdiff_t i, Out angle) { output[i] = angle; });
             return angles;
         };
         switch (frame::type_of(array)) {
