@@ -7,7 +7,7 @@ PY         := $(VENV)/bin/python
 STAMP      := $(VENV)/.installed
 PYTEST_ARGS ?=
 
-.PHONY: demo test bench sanitize fuzz build lint format clean
+.PHONY: demo test bench sanitize fuzz build lint format accuracy clean
 
 demo: build
 	$(PY) examples/rotated_boxes_pipeline.py
@@ -17,6 +17,18 @@ test: build
 
 bench: build
 	$(PY) benchmarks/run.py
+
+# The largest error in ulp of the vector cos, sin and atan2 on this machine,
+# every variant it can run, against the long double functions.  Without
+# glibc's libmvec, the scalar functions alone.
+ACCURACY_ARGUMENTS ?= 10000000
+accuracy:
+	mkdir -p build
+	$(CXX) -std=c++20 -O2 -ffp-contract=off -Wall -Wextra -Isrc -DHALVEX_HAS_LIBMVEC \
+	    tools/vector_math_accuracy.cpp -o build/vector_math_accuracy -lmvec -lm \
+	|| $(CXX) -std=c++20 -O2 -ffp-contract=off -Wall -Wextra -Isrc \
+	    tools/vector_math_accuracy.cpp -o build/vector_math_accuracy -lm
+	build/vector_math_accuracy $(ACCURACY_ARGUMENTS)
 
 # The hostile-input, leak and thread suites at full length.
 FUZZ_EXAMPLES ?= 1000

@@ -6,9 +6,10 @@
 // same conversion computes: the same intermediate dtypes (float32 stays
 // float32 where numpy keeps it so, integers are widened where numpy widens
 // them), the same operation order, and the same treatment of signed zeros.
-// Only cos, sin and atan2 may differ from numpy by a few ulp, because numpy
-// ships its own vectorised versions of them.  Build with -ffp-contract=off so
-// that no multiply-add gets fused.
+// Only cos, sin and atan2 may differ from numpy by a few ulp: they come from
+// the vector functions of vector_math.hpp, a block of boxes per call, and
+// numpy ships its own vectorised versions of them.  Build with
+// -ffp-contract=off so that no multiply-add gets fused.
 //
 // Kernels write into views the caller allocated; inputs are read through
 // views of const elements.  Each kernel reads every input of a box before it
@@ -20,8 +21,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
+#include <utility>
 
 #include "strided.hpp"
+#include "vector_math.hpp"
 
 namespace halvex::kernels {
 
@@ -122,9 +125,7 @@ struct PlanarRotation {
     C sin_angle;
 
     template <class Trigonometry>
-    static PlanarRotation by(Trigonometry angle) {
-        const Trigonometry cosine = std::cos(angle);
-        const Trigonometry sine = std::sin(angle);
+    static PlanarRotation of(Trigonometry cosine, Trigonometry sine) {
         return {static_cast<C>(cosine), static_cast<C>(-sine), static_cast<C>(sine)};
     }
 
@@ -179,24 +180,26 @@ bool orva_to_box_corners(Strided<const T, 2> orva_boxes, Strided<double, 3> box_
     static constexpr double corner_sign_y[4] = {-1.0, 1.0, 1.0, -1.0};
 
     bool rotated_offset_is_nan = false;
-    const std::ptrdiff_t number_of_boxes = orva_boxes.size(0);
-    for (std::ptrdiff_t i = 0; i < number_of_boxes; ++i) {
-        const T center_x = orva_boxes(i, 0);
-        const T center_y = orva_boxes(i, 1);
-        const double half_width = static_cast<double>(static_cast<Half>(orva_boxes(i, 2)) / Half{2});
-        const double half_height = static_cast<double>(static_cast<Half>(orva_boxes(i, 3)) / Half{2});
-        const T negated_rotation = wrapping_negate(orva_boxes(i, 4));
-        const auto rotation = PlanarRotation<double>::by(static_cast<Trigonometry>(negated_rotation));
+    const auto angle_of = [&](std::ptrdiff_t i) {
+        return static_cast<Trigonometry>(wrapping_negate(orva_boxes(i, 4)));
+    };
+    for_each_cos_sin<Trigonometry>(
+        orva_boxes.size(0), angle_of, [&](std::ptrdiff_t i, Trigonometry cosine, Trigonometry sine) {
+            const T center_x = orva_boxes(i, 0);
+            const T center_y = orva_boxes(i, 1);
+            const double half_width = static_cast<double>(static_cast<Half>(orva_boxes(i, 2)) / Half{2});
+            const double half_height = static_cast<double>(static_cast<Half>(orva_boxes(i, 3)) / Half{2});
+            const auto rotation = PlanarRotation<double>::of(cosine, sine);
 
-        for (int corner = 0; corner < 4; ++corner) {
-            double x = half_width * corner_sign_x[corner];
-            double y = half_height * corner_sign_y[corner];
-            rotation.apply(x, y);
-            rotated_offset_is_nan |= is_nan(x) || is_nan(y);
-            box_corners(i, corner, 0) = x + static_cast<double>(center_x);
-            box_corners(i, corner, 1) = y + static_cast<double>(center_y);
-        }
-    }
+            for (int corner = 0; corner < 4; ++corner) {
+                double x = half_width * corner_sign_x[corner];
+                double y = half_height * corner_sign_y[corner];
+                rotation.apply(x, y);
+                rotated_offset_is_nan |= is_nan(x) || is_nan(y);
+                box_corners(i, corner, 0) = x + static_cast<double>(center_x);
+                box_corners(i, corner, 1) = y + static_cast<double>(center_y);
+            }
+        });
     return rotated_offset_is_nan;
 }
 
@@ -235,33 +238,34 @@ void box_corners_to_orva(Strided<const Corner, 3> box_corners, Strided<const Ang
     static_assert(std::is_same_v<Result, box_corners_to_orva_result_t<Corner, Angle>>,
                   "the result dtype is numpy's promotion of the centers and the rotations");
 
-    const std::ptrdiff_t number_of_boxes = box_corners.size(0);
-    for (std::ptrdiff_t i = 0; i < number_of_boxes; ++i) {
-        Mean sum_x = Mean{0};
-        Mean sum_y = Mean{0};
-        for (int corner = 0; corner < 4; ++corner) {
-            sum_x = sum_x + static_cast<Mean>(box_corners(i, corner, 0));
-            sum_y = sum_y + static_cast<Mean>(box_corners(i, corner, 1));
-        }
-        const Mean center_x = sum_x / Mean{4};
-        const Mean center_y = sum_y / Mean{4};
+    const auto angle_of = [&](std::ptrdiff_t i) { return static_cast<Trigonometry>(wrapping_negate(rotations(i))); };
+    for_each_cos_sin<Trigonometry>(
+        box_corners.size(0), angle_of, [&](std::ptrdiff_t i, Trigonometry cosine, Trigonometry sine) {
+            Mean sum_x = Mean{0};
+            Mean sum_y = Mean{0};
+            for (int corner = 0; corner < 4; ++corner) {
+                sum_x = sum_x + static_cast<Mean>(box_corners(i, corner, 0));
+                sum_y = sum_y + static_cast<Mean>(box_corners(i, corner, 1));
+            }
+            const Mean center_x = sum_x / Mean{4};
+            const Mean center_y = sum_y / Mean{4};
 
-        const Angle rotation = rotations(i);
-        const auto turn_back = PlanarRotation<Mean>::by(static_cast<Trigonometry>(wrapping_negate(rotation)));
-        Mean x1 = static_cast<Mean>(box_corners(i, 1, 0)) - center_x;
-        Mean y1 = static_cast<Mean>(box_corners(i, 1, 1)) - center_y;
-        Mean x3 = static_cast<Mean>(box_corners(i, 3, 0)) - center_x;
-        Mean y3 = static_cast<Mean>(box_corners(i, 3, 1)) - center_y;
-        turn_back.apply(x1, y1);
-        turn_back.apply(x3, y3);
+            const Angle rotation = rotations(i);
+            const auto turn_back = PlanarRotation<Mean>::of(cosine, sine);
+            Mean x1 = static_cast<Mean>(box_corners(i, 1, 0)) - center_x;
+            Mean y1 = static_cast<Mean>(box_corners(i, 1, 1)) - center_y;
+            Mean x3 = static_cast<Mean>(box_corners(i, 3, 0)) - center_x;
+            Mean y3 = static_cast<Mean>(box_corners(i, 3, 1)) - center_y;
+            turn_back.apply(x1, y1);
+            turn_back.apply(x3, y3);
 
-        const Quotient returned_rotation = static_cast<Quotient>(rotation) / Quotient{-1};
-        boxes_orva(i, 0) = static_cast<Result>(center_x);
-        boxes_orva(i, 1) = static_cast<Result>(center_y);
-        boxes_orva(i, 2) = static_cast<Result>(std::abs(x1 - x3));
-        boxes_orva(i, 3) = static_cast<Result>(std::abs(y1 - y3));
-        boxes_orva(i, 4) = static_cast<Result>(returned_rotation);
-    }
+            const Quotient returned_rotation = static_cast<Quotient>(rotation) / Quotient{-1};
+            boxes_orva(i, 0) = static_cast<Result>(center_x);
+            boxes_orva(i, 1) = static_cast<Result>(center_y);
+            boxes_orva(i, 2) = static_cast<Result>(std::abs(x1 - x3));
+            boxes_orva(i, 3) = static_cast<Result>(std::abs(y1 - y3));
+            boxes_orva(i, 4) = static_cast<Result>(returned_rotation);
+        });
 }
 
 // ---------------------------------------------------------------------------
@@ -295,15 +299,16 @@ bool orva_to_keypoints(Strided<const T, 2> orva_boxes, Strided<double, 2> keypoi
     const Angle angle_two_pi = static_cast<Angle>(2 * pi);
 
     bool rotated_half_axis_is_nan = false;
-    const std::ptrdiff_t number_of_boxes = orva_boxes.size(0);
-    for (std::ptrdiff_t i = 0; i < number_of_boxes; ++i) {
+    const auto angle_of = [&](std::ptrdiff_t i) {
+        const Angle shifted = static_cast<Angle>(wrapping_negate(orva_boxes(i, 4))) + angle_pi;
+        return numpy_float_remainder(shifted, angle_two_pi) - angle_pi;
+    };
+    for_each_cos_sin<Angle>(orva_boxes.size(0), angle_of, [&](std::ptrdiff_t i, Angle cosine, Angle sine) {
         const double center_x = static_cast<double>(orva_boxes(i, 0));
         const double center_y = static_cast<double>(orva_boxes(i, 1));
         const double half_width = static_cast<double>(static_cast<Half>(orva_boxes(i, 2)) / Half{2});
         const double half_height = static_cast<double>(static_cast<Half>(orva_boxes(i, 3)) / Half{2});
-        const Angle shifted = static_cast<Angle>(wrapping_negate(orva_boxes(i, 4))) + angle_pi;
-        const Angle angle = numpy_float_remainder(shifted, angle_two_pi) - angle_pi;
-        const auto rotation = PlanarRotation<double>::by(angle);
+        const auto rotation = PlanarRotation<double>::of(cosine, sine);
 
         double top_x = half_width * 0.0;
         double top_y = half_height;
@@ -319,7 +324,7 @@ bool orva_to_keypoints(Strided<const T, 2> orva_boxes, Strided<double, 2> keypoi
         keypoints(3 * i + 1, 1) = center_y - top_y;
         keypoints(3 * i + 2, 0) = center_x + right_x;
         keypoints(3 * i + 2, 1) = center_y + right_y;
-    }
+    });
     return rotated_half_axis_is_nan;
 }
 
@@ -344,8 +349,13 @@ void keypoints_to_orva(Strided<T, 3> keypoints, Strided<float, 2> boxes_orva) {
     using Trigonometry = trigonometry_t<T>;
     const Trigonometry quarter_turn = static_cast<Trigonometry>(3.141592653589793 / 2);
 
-    const std::ptrdiff_t number_of_parallelograms = keypoints.size(0);
-    for (std::ptrdiff_t i = 0; i < number_of_parallelograms; ++i) {
+    // The top half-axis of every box of a block is read before the block is
+    // written; then, box by box, the half-axes are read again and replaced.
+    const auto top_half_axis = [&](std::ptrdiff_t i) {
+        return std::pair{static_cast<Trigonometry>(wrapping_subtract(keypoints(i, 1, 1), keypoints(i, 0, 1))),
+                         static_cast<Trigonometry>(wrapping_subtract(keypoints(i, 1, 0), keypoints(i, 0, 0)))};
+    };
+    for_each_atan2<Trigonometry>(keypoints.size(0), top_half_axis, [&](std::ptrdiff_t i, Trigonometry top_angle) {
         const T center_x = keypoints(i, 0, 0);
         const T center_y = keypoints(i, 0, 1);
         const T top_x = wrapping_subtract(keypoints(i, 1, 0), center_x);
@@ -362,14 +372,13 @@ void keypoints_to_orva(Strided<T, 3> keypoints, Strided<float, 2> boxes_orva) {
             const Norm wide_y = static_cast<Norm>(y);
             return std::sqrt((Norm{0} + wide_x * wide_x) + wide_y * wide_y) * Norm{2};
         };
-        const Trigonometry top_angle = std::atan2(static_cast<Trigonometry>(top_y), static_cast<Trigonometry>(top_x));
 
         boxes_orva(i, 0) = static_cast<float>(center_x);
         boxes_orva(i, 1) = static_cast<float>(center_y);
         boxes_orva(i, 2) = static_cast<float>(doubled_norm(right_x, right_y));
         boxes_orva(i, 3) = static_cast<float>(doubled_norm(top_x, top_y));
         boxes_orva(i, 4) = static_cast<float>(-(top_angle + quarter_turn));
-    }
+    });
 }
 
 // ---------------------------------------------------------------------------

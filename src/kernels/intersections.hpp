@@ -19,6 +19,7 @@
 #include <type_traits>
 
 #include "strided.hpp"
+#include "vector_math.hpp"
 
 namespace halvex::kernels {
 
@@ -124,8 +125,8 @@ void inference_boxes_to_corners(Strided<const Box, 2> boxes, double size_factor,
     }
 }
 
-// Convenience form with the C library's cos/sin (float32 boxes: evaluated in
-// double and rounded).  numpy's vectorised float32 cos/sin may differ from
+// Convenience form with the vector library's cos/sin (float32 boxes: evaluated
+// in double and rounded).  numpy's vectorised float32 cos/sin may differ from
 // these by an ulp, so the distances may then differ by an ulp or two.
 template <class Box>
 void inference_boxes_to_corners(Strided<const Box, 2> boxes, double size_factor, Strided<float, 3> corners,
@@ -140,10 +141,12 @@ void inference_boxes_to_corners(Strided<const Box, 2> boxes, double size_factor,
         part.data += first * boxes.strides[0];
         part.shape[0] = count;
         inference_box_orientations<Box>(part, {reinterpret_cast<char*>(orientation), {count}, {real_stride}});
-        for (std::ptrdiff_t k = 0; k < count; ++k) {
-            cosine[k] = static_cast<Real>(std::cos(static_cast<double>(orientation[k])));
-            sine[k] = static_cast<Real>(std::sin(static_cast<double>(orientation[k])));
-        }
+        for_each_cos_sin<Real>(
+            count, [&](std::ptrdiff_t k) { return orientation[k]; },
+            [&](std::ptrdiff_t k, Real cosine_value, Real sine_value) {
+                cosine[k] = cosine_value;
+                sine[k] = sine_value;
+            });
         Strided<float, 3> corners_part = corners, distances_part = distances;
         corners_part.data += first * corners.strides[0];
         distances_part.data += first * distances.strides[0];

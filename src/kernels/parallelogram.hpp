@@ -8,8 +8,8 @@
 //
 // Values equal those of the numpy formulation: float64 throughout the fused
 // kernel, the einsum summation order of the rotations, and the same tests
-// whose failure numpy turns into AssertionError.  cos, sin and atan2 may
-// differ from numpy's by a few ulp.
+// whose failure numpy turns into AssertionError.  cos, sin and atan2 come
+// from glibc's vector functions and may differ from numpy's by a few ulp.
 //
 // coordinate_transformation has no kernel here on purpose: it builds a single
 // 2 x 2 frame through np.linalg.pinv (an SVD in LAPACK) and applies it with
@@ -17,15 +17,18 @@
 // bit natively, and the work is a handful of flops per call.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "box_formats.hpp"
 #include "strided.hpp"
+#include "vector_math.hpp"
 
 namespace halvex::kernels {
 
@@ -168,6 +171,22 @@ ParallelogramToBoxOutcome parallelogram_to_box(Strided<T, 2> parallelogram_flat,
 // array with itself), or a longer half-axis whose y after the first turn is
 // not within 1e-5 of the x axis.  All of them are AssertionError without a
 // message; under `python -O` the outputs are used as they are.
+namespace detail {
+
+// The two half-axes of a parallelogram (0: top - center, 1: right - center)
+// and which of them is the longer.
+struct HalfAxes {
+    double x[2], y[2];
+    int longer;
+};
+
+}  // namespace detail
+
+// The trigonometry runs a block of parallelograms at a time: the angles of
+// the longer half-axes, then their cosines and sines for both turns (the turn
+// by minus an angle takes cos(-a) = cos(a) and sin(-a) = -sin(a), which the
+// vector functions satisfy exactly, as numpy's do), then the angles of the
+// rebuilt top half-axes.
 template <class T>
 bool get_box_and_rotation_from_parallelogram_keypoints(Strided<const T, 3> parallelogram_keypoints,
                                                        BoxReconstruction mode, Strided<double, 3> box_corners,
@@ -176,47 +195,72 @@ bool get_box_and_rotation_from_parallelogram_keypoints(Strided<const T, 3> paral
     constexpr double quarter_turn = 3.141592653589793 / 2;
     bool checks_pass = true;
 
-    const std::ptrdiff_t number_of_parallelograms = parallelogram_keypoints.size(0);
-    for (std::ptrdiff_t i = 0; i < number_of_parallelograms; ++i) {
+    const auto half_axes_of = [&](std::ptrdiff_t i) {
         const double center_x = static_cast<double>(parallelogram_keypoints(i, 0, 0));
         const double center_y = static_cast<double>(parallelogram_keypoints(i, 0, 1));
-        // half_axis[0] is top - center, half_axis[1] is right - center.
-        double half_axis_x[2], half_axis_y[2];
+        detail::HalfAxes axes;
         for (int axis = 0; axis < 2; ++axis) {
-            half_axis_x[axis] = static_cast<double>(parallelogram_keypoints(i, axis + 1, 0)) - center_x;
-            half_axis_y[axis] = static_cast<double>(parallelogram_keypoints(i, axis + 1, 1)) - center_y;
+            axes.x[axis] = static_cast<double>(parallelogram_keypoints(i, axis + 1, 0)) - center_x;
+            axes.y[axis] = static_cast<double>(parallelogram_keypoints(i, axis + 1, 1)) - center_y;
         }
         double norm[2];
         for (int axis = 0; axis < 2; ++axis)
-            norm[axis] =
-                std::sqrt((0.0 + half_axis_x[axis] * half_axis_x[axis]) + half_axis_y[axis] * half_axis_y[axis]);
-        const int longer = is_nan(norm[0]) ? 0 : (is_nan(norm[1]) ? 1 : (norm[1] > norm[0] ? 1 : 0));
-        const int other = 1 - longer;
+            norm[axis] = std::sqrt((0.0 + axes.x[axis] * axes.x[axis]) + axes.y[axis] * axes.y[axis]);
+        axes.longer = is_nan(norm[0]) ? 0 : (is_nan(norm[1]) ? 1 : (norm[1] > norm[0] ? 1 : 0));
+        return axes;
+    };
 
-        const double angle_to_x_axis = std::atan2(half_axis_y[longer], half_axis_x[longer]);
-        const auto turn_onto_x_axis = PlanarRotation<double>::by(-angle_to_x_axis);
-        for (int axis = 0; axis < 2; ++axis) turn_onto_x_axis.apply(half_axis_x[axis], half_axis_y[axis]);
-        for (int axis = 0; axis < 2; ++axis) checks_pass &= !is_nan(half_axis_x[axis]) && !is_nan(half_axis_y[axis]);
+    const std::ptrdiff_t number_of_parallelograms = parallelogram_keypoints.size(0);
+    for (std::ptrdiff_t first = 0; first < number_of_parallelograms; first += trig_block) {
+        const std::ptrdiff_t count = std::min(trig_block, number_of_parallelograms - first);
+        detail::HalfAxes block[trig_block];
+        double angle_to_x_axis[trig_block];
 
-        if (mode == BoxReconstruction::maximum)
-            half_axis_x[longer] = half_axis_x[longer] + std::abs(half_axis_x[other]);
-        else if (mode == BoxReconstruction::minimum)
-            half_axis_x[longer] = half_axis_x[longer] - std::abs(half_axis_x[other]);
-        half_axis_x[other] = 0.0;
-        checks_pass &= detail::within_x_axis_tolerance(half_axis_y[longer]);
-        checks_pass &= !is_nan(half_axis_x[longer]);
+        const auto longer_half_axis = [&](std::ptrdiff_t k) {
+            block[k] = half_axes_of(first + k);
+            return std::pair{block[k].y[block[k].longer], block[k].x[block[k].longer]};
+        };
+        for_each_atan2<double>(count, longer_half_axis,
+                               [&](std::ptrdiff_t k, double angle) { angle_to_x_axis[k] = angle; });
 
-        const auto turn_back = PlanarRotation<double>::by(angle_to_x_axis);
-        for (int axis = 0; axis < 2; ++axis) turn_back.apply(half_axis_x[axis], half_axis_y[axis]);
-        for (int axis = 0; axis < 2; ++axis) checks_pass &= !is_nan(half_axis_x[axis]) && !is_nan(half_axis_y[axis]);
+        const auto angle_of = [&](std::ptrdiff_t k) { return angle_to_x_axis[k]; };
+        for_each_cos_sin<double>(count, angle_of, [&](std::ptrdiff_t k, double cosine, double sine) {
+            const std::ptrdiff_t i = first + k;
+            double* half_axis_x = block[k].x;
+            double* half_axis_y = block[k].y;
+            const int longer = block[k].longer, other = 1 - longer;
 
-        const auto offsets =
-            CornerOffsets<double>::from_box_tuple(half_axis_x[0], half_axis_y[0], half_axis_x[1], half_axis_y[1]);
-        for (int corner = 0; corner < 4; ++corner) {
-            box_corners(i, corner, 0) = offsets.x[corner] + center_x;
-            box_corners(i, corner, 1) = offsets.y[corner] + center_y;
-        }
-        rotations(i) = std::atan2(half_axis_y[0], half_axis_x[0]) + quarter_turn;
+            const auto turn_onto_x_axis = PlanarRotation<double>::of(cosine, -sine);
+            for (int axis = 0; axis < 2; ++axis) turn_onto_x_axis.apply(half_axis_x[axis], half_axis_y[axis]);
+            for (int axis = 0; axis < 2; ++axis)
+                checks_pass &= !is_nan(half_axis_x[axis]) && !is_nan(half_axis_y[axis]);
+
+            if (mode == BoxReconstruction::maximum)
+                half_axis_x[longer] = half_axis_x[longer] + std::abs(half_axis_x[other]);
+            else if (mode == BoxReconstruction::minimum)
+                half_axis_x[longer] = half_axis_x[longer] - std::abs(half_axis_x[other]);
+            half_axis_x[other] = 0.0;
+            checks_pass &= detail::within_x_axis_tolerance(half_axis_y[longer]);
+            checks_pass &= !is_nan(half_axis_x[longer]);
+
+            const auto turn_back = PlanarRotation<double>::of(cosine, sine);
+            for (int axis = 0; axis < 2; ++axis) turn_back.apply(half_axis_x[axis], half_axis_y[axis]);
+            for (int axis = 0; axis < 2; ++axis)
+                checks_pass &= !is_nan(half_axis_x[axis]) && !is_nan(half_axis_y[axis]);
+
+            const double center_x = static_cast<double>(parallelogram_keypoints(i, 0, 0));
+            const double center_y = static_cast<double>(parallelogram_keypoints(i, 0, 1));
+            const auto offsets =
+                CornerOffsets<double>::from_box_tuple(half_axis_x[0], half_axis_y[0], half_axis_x[1], half_axis_y[1]);
+            for (int corner = 0; corner < 4; ++corner) {
+                box_corners(i, corner, 0) = offsets.x[corner] + center_x;
+                box_corners(i, corner, 1) = offsets.y[corner] + center_y;
+            }
+        });
+
+        const auto top_half_axis = [&](std::ptrdiff_t k) { return std::pair{block[k].y[0], block[k].x[0]}; };
+        for_each_atan2<double>(count, top_half_axis,
+                               [&](std::ptrdiff_t k, double angle) { rotations(first + k) = angle + quarter_turn; });
     }
     return checks_pass;
 }

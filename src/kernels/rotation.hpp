@@ -7,6 +7,7 @@
 #pragma once
 
 #include "kernels/strided.hpp"
+#include "kernels/vector_math.hpp"
 
 #include <cmath>
 #include <type_traits>
@@ -14,28 +15,18 @@
 namespace halvex::kernels {
 
 // numpy evaluates cos/sin of float32 angles in float32 and of float64 and
-// integer angles in float64; the rotation stack then has that type.
+// integer angles in float64; the rotation stack then has that type.  The
+// values come from the vector functions, a block of angles per call (float32
+// ones evaluated in double and rounded once).
 template <class Angle>
 using trig_type = std::conditional_t<std::is_same_v<Angle, float>, float, double>;
-
-template <class Angle>
-struct CosSin {
-    trig_type<Angle> cos, sin;
-};
-
-template <class Angle>
-inline CosSin<Angle> cos_sin(Angle angle) {
-    using T = trig_type<Angle>;
-    T value = static_cast<T>(angle);
-    return {std::cos(value), std::sin(value)};
-}
 
 // points[k, i] <- R(angle k) . points[k, i] for a stack of shape (R, P, 2).
 template <class T, class Angle>
 void rotate_points(const Strided<T, 3>& points, const Strided<const Angle, 1>& angles) {
     const std::ptrdiff_t rotations = points.size(0), per_rotation = points.size(1);
-    for (std::ptrdiff_t k = 0; k < rotations; ++k) {
-        const auto [cos_value, sin_value] = cos_sin(angles(k));
+    const auto angle_of = [&](std::ptrdiff_t k) { return static_cast<trig_type<Angle>>(angles(k)); };
+    for_each_cos_sin<trig_type<Angle>>(rotations, angle_of, [&](std::ptrdiff_t k, auto cos_value, auto sin_value) {
         const T c = static_cast<T>(cos_value), s = static_cast<T>(sin_value), minus_s = static_cast<T>(-sin_value);
         for (std::ptrdiff_t i = 0; i < per_rotation; ++i) {
             T& x = points(k, i, 0);
@@ -44,15 +35,15 @@ void rotate_points(const Strided<T, 3>& points, const Strided<const Angle, 1>& a
             x = (T(0) + c * x0) + minus_s * y0;
             y = (T(0) + s * x0) + c * y0;
         }
-    }
+    });
 }
 
 // matrices[k] <- R(angle k) . matrices[k] . R(angle k)^T for a stack (R, 2, 2).
 template <class T, class Angle>
 void rotate_matrices(const Strided<T, 3>& matrices, const Strided<const Angle, 1>& angles) {
     const std::ptrdiff_t rotations = matrices.size(0);
-    for (std::ptrdiff_t k = 0; k < rotations; ++k) {
-        const auto [cos_value, sin_value] = cos_sin(angles(k));
+    const auto angle_of = [&](std::ptrdiff_t k) { return static_cast<trig_type<Angle>>(angles(k)); };
+    for_each_cos_sin<trig_type<Angle>>(rotations, angle_of, [&](std::ptrdiff_t k, auto cos_value, auto sin_value) {
         const T c = static_cast<T>(cos_value), s = static_cast<T>(sin_value);
         const T rotation[2][2] = {{c, static_cast<T>(-sin_value)}, {s, c}};
         const T m[2][2] = {{matrices(k, 0, 0), matrices(k, 0, 1)}, {matrices(k, 1, 0), matrices(k, 1, 1)}};
@@ -64,7 +55,7 @@ void rotate_matrices(const Strided<T, 3>& matrices, const Strided<const Angle, 1
                 matrices(k, t, u) = sum;
             }
         }
-    }
+    });
 }
 
 }  // namespace halvex::kernels

@@ -31,18 +31,11 @@ std::optional<Ref> inference_corners_natively(Borrowed boxes, double size_factor
     const npy_intp number_of_boxes = PyArray_DIM(array, 0);
     Ref corners, distances;
     const bool native = with_element_type(array, RealTypes{}, [&]<class Box>(type_tag<Box>) {
-        using Real = real_of<Box>;
         corners = new_array({number_of_boxes, 4, 2}, NPY_FLOAT);
         distances = new_array({number_of_boxes, 4, 2}, NPY_FLOAT);
-        // numpy's own cos/sin of the orientations keep float32 results bit-identical.
-        Ref orientations = new_array({number_of_boxes}, numpy_type<Real>());
-        kernels::inference_box_orientations<Box>(view<const Box, 2>(array), view<Real, 1>(as_array(orientations)));
-        Ref np = global(names::np);
-        Ref cosines = np.attr("cos")(orientations), sines = np.attr("sin")(orientations);
-        kernels::inference_boxes_to_corners<Box>(
-            view<const Box, 2>(array), size_factor, view<const Real, 1>(as_array(cosines)),
-            view<const Real, 1>(as_array(sines)), view<float, 3>(as_array(corners)),
-            view<float, 3>(as_array(distances)));
+        kernels::inference_boxes_to_corners<Box>(view<const Box, 2>(array), size_factor,
+                                                 view<float, 3>(as_array(corners)),
+                                                 view<float, 3>(as_array(distances)));
     });
     if (!native) return std::nullopt;
     return tuple_of({corners, distances});

@@ -3,8 +3,10 @@
 
 #include "halvex/preprocessing/kestril/common.hpp"
 #include "kernels/rotation.hpp"
+#include "kernels/vector_math.hpp"
 
 #include <cmath>
+#include <utility>
 
 namespace halvex::kestril {
 
@@ -91,8 +93,11 @@ Ref get_angles_from_points(Borrowed points) {
             angles = new_array({number_of_points}, numpy_type<Out>());
             auto input = view<const In, 2>(array);
             auto* output = static_cast<Out*>(PyArray_DATA(as_array(angles)));
-            for (npy_intp i = 0; i < number_of_points; ++i)
-                output[i] = std::atan2(static_cast<Out>(input(i, 1)), static_cast<Out>(input(i, 0)));
+            const auto point = [&](std::ptrdiff_t i) {
+                return std::pair{static_cast<Out>(input(i, 1)), static_cast<Out>(input(i, 0))};
+            };
+            kernels::for_each_atan2<Out>(number_of_points, point,
+                                         [&](std::ptrdiff_t i, Out angle) { output[i] = angle; });
         });
         if (native) return angles;
     }
