@@ -77,7 +77,6 @@ def test_coordinate_transformation_checks_its_points(points, error, text):
 
 # ---- shared helpers -------------------------------------------------------------
 
-import math  # noqa: E402
 import subprocess  # noqa: E402
 import sys  # noqa: E402
 

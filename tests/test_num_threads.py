@@ -3,7 +3,9 @@
 import os
 import subprocess
 import sys
+import threading
 
+import numpy as np
 import pytest
 
 import halvex
@@ -55,5 +57,43 @@ def test_set_num_threads_checks_its_count():
             with pytest.raises(error):
                 halvex.set_num_threads(bad)
         assert halvex.get_num_threads() == 5
+    finally:
+        halvex.set_num_threads(before)
+
+
+def extra_threads_during(call):
+    """The most OS threads the process had beyond its own while `call` ran (sampled from another thread)."""
+    seen, running = [], True
+
+    def sample():
+        while running:
+            seen.append(len(os.listdir("/proc/self/task")))
+
+    sampler = threading.Thread(target=sample)
+    sampler.start()
+    while not seen:
+        pass
+    before = len(os.listdir("/proc/self/task"))
+    call()
+    running = False
+    sampler.join()
+    return max(seen) - before
+
+
+def test_automatic_threads_follow_the_package_cap():
+    from halvex import ops
+
+    rng = np.random.default_rng(3)
+    boxes = np.c_[rng.uniform(0, 400, (3000, 2)), rng.uniform(5, 60, (3000, 2)), rng.uniform(-3, 3, 3000)]
+    before = halvex.get_num_threads()
+    try:
+        halvex.set_num_threads(1)
+        assert extra_threads_during(lambda: ops.box_iou(boxes, boxes)) == 0
+        if halvex._available_cores() >= 2:
+            halvex.set_num_threads(2)
+            assert extra_threads_during(lambda: ops.box_iou(boxes, boxes)) >= 1
+            # an explicit count is the caller's, whatever the cap
+            halvex.set_num_threads(1)
+            assert extra_threads_during(lambda: ops.box_iou(boxes, boxes, threads=2)) >= 1
     finally:
         halvex.set_num_threads(before)

@@ -170,7 +170,7 @@ HALVEX_FOR_AVX2 inline void name_closest_to_upright_avx2(const RotatedBoxArrays&
 // `sine` is scratch space for `count` values.
 inline void minimum_area_rectangles(const QuadrilateralArrays& points, std::ptrdiff_t count,
                                     const RotatedBoxArrays& boxes, double* sine) {
-    const bool avx2 = vector_math::processor_has_avx2();
+    const bool avx2 = processor_has_avx2();
     if (avx2)
         detail::fit_rectangles_avx2(points, count, boxes, sine);
     else

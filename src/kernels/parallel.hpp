@@ -38,12 +38,13 @@ inline constexpr double work_worth_threads = 200'000;
 
 // The one place that decides how many threads a call uses: `requested`
 // threads (0: automatic, the available cores for large work and one thread
-// for small work).  `work` is in units of about a nanosecond.
-inline int thread_count(std::int64_t requested, double work) {
+// for small work, never more than `cap`).  `work` is in units of about a
+// nanosecond.
+inline int thread_count(std::int64_t requested, double work, int cap) {
     constexpr std::int64_t most = 256;
     if (requested > 0) return static_cast<int>(std::min(requested, most));
     if (work < work_worth_threads) return 1;
-    return std::min(available_cores(), static_cast<int>(most));
+    return std::max(1, std::min({available_cores(), cap, static_cast<int>(most)}));
 }
 
 // work(begin, end) for consecutive blocks [begin, end) covering [0, count),

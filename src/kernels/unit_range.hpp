@@ -6,6 +6,7 @@
 // results are bit for bit those of the four ufunc calls.
 #pragma once
 
+#include "kernels/processor.hpp"
 #include "kernels/strided.hpp"
 
 #include <array>
@@ -128,28 +129,18 @@ template <class T>
 // The contiguous loops are compiled twice, plainly and for AVX2, and the
 // processor picks; both do the same IEEE operations in the same order (no
 // fused multiply-add), so the results are the same bit for bit.
-#if defined(__x86_64__) && defined(__GNUC__)
-inline bool has_avx2() {
-    static const bool available = __builtin_cpu_supports("avx2");
-    return available;
-}
-#define HALVEX_AVX2 [[gnu::target("avx2")]]
-#else
-inline bool has_avx2() { return false; }
-#define HALVEX_AVX2
-#endif
 
 template <class T>
 void extend_range_plain(const T* values, std::ptrdiff_t count, ValueRange<T>& range) {
     extend_range_body(values, count, range);
 }
 template <class T>
-HALVEX_AVX2 void extend_range_avx2(const T* values, std::ptrdiff_t count, ValueRange<T>& range) {
+HALVEX_FOR_AVX2 void extend_range_avx2(const T* values, std::ptrdiff_t count, ValueRange<T>& range) {
     extend_range_body(values, count, range);
 }
 template <class T>
 void extend_range(const T* values, std::ptrdiff_t count, ValueRange<T>& range) {
-    if (has_avx2())
+    if (processor_has_avx2())
         extend_range_avx2(values, count, range);
     else
         extend_range_plain(values, count, range);
@@ -202,12 +193,12 @@ void rescale_run_plain(const T* values, std::ptrdiff_t count, T* destination, T 
     rescale_run_body(values, count, destination, lowest, scale);
 }
 template <class T>
-HALVEX_AVX2 void rescale_run_avx2(const T* values, std::ptrdiff_t count, T* destination, T lowest, T scale) {
+HALVEX_FOR_AVX2 void rescale_run_avx2(const T* values, std::ptrdiff_t count, T* destination, T lowest, T scale) {
     rescale_run_body(values, count, destination, lowest, scale);
 }
 template <class T>
 void rescale_run(const T* values, std::ptrdiff_t count, T* destination, T lowest, T scale) {
-    if (has_avx2())
+    if (processor_has_avx2())
         rescale_run_avx2(values, count, destination, lowest, scale);
     else
         rescale_run_plain(values, count, destination, lowest, scale);

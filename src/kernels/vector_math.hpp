@@ -18,6 +18,8 @@
 // (up to a few ulp) and than numpy's own float32 sin and cos.
 #pragma once
 
+#include "kernels/processor.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -40,25 +42,6 @@ extern "C" __m512d _ZGVeN8v_sin(__m512d);
 namespace halvex::kernels {
 
 namespace vector_math {
-
-#if defined(__x86_64__) && defined(__GNUC__)
-inline bool processor_has_avx2() {
-    static const bool available = __builtin_cpu_supports("avx2");
-    return available;
-}
-// GCC's check includes the operating system's support for the 512-bit state.
-inline bool processor_has_avx512() {
-    static const bool available = __builtin_cpu_supports("avx512f");
-    return available;
-}
-#define HALVEX_FOR_AVX2 [[gnu::target("avx2")]]
-#define HALVEX_FOR_AVX512 [[gnu::target("avx512f")]]
-#else
-inline bool processor_has_avx2() { return false; }
-inline bool processor_has_avx512() { return false; }
-#define HALVEX_FOR_AVX2
-#define HALVEX_FOR_AVX512
-#endif
 
 // The variants, widest last.
 enum class Path { scalar, sse2, avx2, avx512 };
