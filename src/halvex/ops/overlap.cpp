@@ -6,9 +6,9 @@
 // call owns.
 
 #include "frame/gil.hpp"
-#include "frame/threads.hpp"
 #include "frame/module.hpp"
 #include "frame/numpy.hpp"
+#include "frame/threads.hpp"
 #include "halvex/ops/families.hpp"
 #include "kernels/overlap_sets.hpp"
 #include "kernels/parallel.hpp"
