@@ -22,6 +22,15 @@ private:
     PyThreadState* state_;
 };
 
+// work() without the interpreter lock when `long_running`, with it
+// otherwise; its result or exception passes through either way.
+template <class Work>
+decltype(auto) without_gil_if(bool long_running, Work&& work) {
+    if (!long_running) return std::forward<Work>(work)();
+    ReleasedGil released;
+    return std::forward<Work>(work)();
+}
+
 // work() without the interpreter lock; its result or exception passes through.
 template <class Work>
 decltype(auto) without_gil(Work&& work) {

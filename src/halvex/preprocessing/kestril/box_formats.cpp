@@ -44,8 +44,10 @@ Ref orva_to_box_corners(Borrowed orva_boxes) {
             const bool native = with_element_type(boxes, NumericTypes{}, [&]<class T>(type_tag<T>) {
                 if constexpr (is_signed_box_element<T>) {
                     box_corners = new_array({PyArray_DIM(boxes, 0), 4, 2}, NPY_DOUBLE);
-                    const bool rotated_to_nan =
-                        kernels::orva_to_box_corners(view<const T, 2>(boxes), view<double, 3>(as_array(box_corners)));
+                    const bool rotated_to_nan = run_kernel(PyArray_DIM(boxes, 0), [&] {
+                        return kernels::orva_to_box_corners(view<const T, 2>(boxes),
+                                                            view<double, 3>(as_array(box_corners)));
+                    });
                     // numpy's in-place check compares the rotated corners with themselves
                     HALVEX_ASSERT(!rotated_to_nan);
                     return true;
@@ -103,8 +105,11 @@ Ref box_corners_to_orva(Borrowed box_corners, Borrowed rotations) {
                         if constexpr (sizeof(kernels::trigonometry_t<Angle>) <= sizeof(kernels::mean_t<Corner>)) {
                             using Result = kernels::box_corners_to_orva_result_t<Corner, Angle>;
                             boxes_orva = new_array({PyArray_DIM(corners, 0), 5}, numpy_type<Result>());
-                            kernels::box_corners_to_orva(view<const Corner, 3>(corners), view<const Angle, 1>(angles),
-                                                         view<Result, 2>(as_array(boxes_orva)));
+                            run_kernel(PyArray_DIM(corners, 0), [&] {
+                                kernels::box_corners_to_orva(view<const Corner, 3>(corners),
+                                                             view<const Angle, 1>(angles),
+                                                             view<Result, 2>(as_array(boxes_orva)));
+                            });
                             return true;
                         }
                     }
@@ -152,8 +157,10 @@ Ref orva_to_keypoints(Borrowed orva_boxes) {
             const bool native = with_element_type(boxes, NumericTypes{}, [&]<class T>(type_tag<T>) {
                 if constexpr (is_signed_box_element<T>) {
                     keypoints = new_array({3 * PyArray_DIM(boxes, 0), 2}, NPY_DOUBLE);
-                    const bool rotated_to_nan =
-                        kernels::orva_to_keypoints(view<const T, 2>(boxes), view<double, 2>(as_array(keypoints)));
+                    const bool rotated_to_nan = run_kernel(PyArray_DIM(boxes, 0), [&] {
+                        return kernels::orva_to_keypoints(view<const T, 2>(boxes),
+                                                          view<double, 2>(as_array(keypoints)));
+                    });
                     HALVEX_ASSERT(!rotated_to_nan,
                                   "Rotations are supposed to happen inplace, __tmp is therefore just a view to "
                                   "distance_difference.");
@@ -212,7 +219,9 @@ Ref keypoints_to_orva(Borrowed keypoints) {
             const bool native = with_element_type(parallelograms, NumericTypes{}, [&]<class T>(type_tag<T>) {
                 if constexpr (has_native_trigonometry<T>) {
                     boxes_orva = new_array({PyArray_DIM(parallelograms, 0), 5}, NPY_FLOAT);
-                    kernels::keypoints_to_orva(view<T, 3>(parallelograms), view<float, 2>(as_array(boxes_orva)));
+                    run_kernel(PyArray_DIM(parallelograms, 0), [&] {
+                        kernels::keypoints_to_orva(view<T, 3>(parallelograms), view<float, 2>(as_array(boxes_orva)));
+                    });
                     return true;
                 }
                 return false;
@@ -250,7 +259,9 @@ Ref get_corner_points_from_box_tuples(Borrowed box_tuples) {
         Ref box_corners;
         const bool native = with_element_type(tuples, NumericTypes{}, [&]<class T>(type_tag<T>) {
             box_corners = new_array({PyArray_DIM(tuples, 0), 4, 2}, type_of(tuples));
-            kernels::get_corner_points_from_box_tuples(view<const T, 3>(tuples), view<T, 3>(as_array(box_corners)));
+            run_kernel(PyArray_DIM(tuples, 0), [&] {
+                kernels::get_corner_points_from_box_tuples(view<const T, 3>(tuples), view<T, 3>(as_array(box_corners)));
+            });
             return true;
         });
         if (native) return box_corners;
@@ -283,7 +294,10 @@ Ref keypoints_to_box_corners(Borrowed keypoints) {
             Ref box_corners;
             const bool native = with_element_type(parallelograms, NumericTypes{}, [&]<class T>(type_tag<T>) {
                 box_corners = new_array({PyArray_DIM(parallelograms, 0), 4, 2}, type_of(parallelograms));
-                kernels::keypoints_to_box_corners(view<const T, 3>(parallelograms), view<T, 3>(as_array(box_corners)));
+                run_kernel(PyArray_DIM(parallelograms, 0), [&] {
+                    kernels::keypoints_to_box_corners(view<const T, 3>(parallelograms),
+                                                      view<T, 3>(as_array(box_corners)));
+                });
                 return true;
             });
             if (native) return box_corners;

@@ -9,6 +9,7 @@
 // behaves, and fails, exactly as numpy does.
 #pragma once
 
+#include "frame/gil.hpp"
 #include "frame/module.hpp"
 #include "frame/numpy.hpp"
 #include "frame/operators.hpp"
@@ -67,6 +68,19 @@ template <class T>
 using real_of = std::conditional_t<std::is_floating_point_v<T>, T, double>;
 
 // IndexError as numpy words it for a row index out of bounds.
+// Kernels over at least this many boxes (points, rotations) run without the
+// interpreter lock, so that other Python threads go on meanwhile.  Below it
+// the wait is short next to what releasing and taking back the lock costs.
+constexpr npy_intp elements_worth_releasing_the_gil = 4096;
+
+// kernel() for a call over `elements` boxes (points, rotations), without the
+// interpreter lock when there are enough of them.  The kernel touches no
+// Python object: the arrays it reads and writes are the call's own.
+template <class Kernel>
+decltype(auto) run_kernel(npy_intp elements, Kernel&& kernel) {
+    return without_gil_if(elements >= elements_worth_releasing_the_gil, std::forward<Kernel>(kernel));
+}
+
 [[noreturn]] inline void raise_out_of_bounds(long long index, long long size) {
     raise(PyExc_IndexError, "index %lld is out of bounds for axis 0 with size %lld", index, size);
 }

@@ -33,9 +33,11 @@ std::optional<Ref> inference_corners_natively(Borrowed boxes, double size_factor
     const bool native = with_element_type(array, RealTypes{}, [&]<class Box>(type_tag<Box>) {
         corners = new_array({number_of_boxes, 4, 2}, NPY_FLOAT);
         distances = new_array({number_of_boxes, 4, 2}, NPY_FLOAT);
-        kernels::inference_boxes_to_corners<Box>(view<const Box, 2>(array), size_factor,
-                                                 view<float, 3>(as_array(corners)),
-                                                 view<float, 3>(as_array(distances)));
+        run_kernel(number_of_boxes, [&] {
+            kernels::inference_boxes_to_corners<Box>(view<const Box, 2>(array), size_factor,
+                                                     view<float, 3>(as_array(corners)),
+                                                     view<float, 3>(as_array(distances)));
+        });
     });
     if (!native) return std::nullopt;
     return tuple_of({corners, distances});
@@ -127,11 +129,14 @@ std::optional<Ref> intersections_natively(Borrowed corners_a, Borrowed distances
         });
     Ref result = new_array({PyArray_DIM(a, 0), PyArray_DIM(b, 0)}, NPY_BOOL);
     auto pairs = view<bool, 2>(as_array(result));
-    with_float_view(a, [&](auto view_a) {
-        with_float_view(da, [&](auto view_da) {
-            with_float_view(b, [&](auto view_b) {
-                with_float_view(db,
-                                [&](auto view_db) { kernels::intersections(view_a, view_da, view_b, view_db, pairs); });
+    // The pair count is what the kernel's time grows with.
+    run_kernel(PyArray_DIM(a, 0) * PyArray_DIM(b, 0), [&] {
+        with_float_view(a, [&](auto view_a) {
+            with_float_view(da, [&](auto view_da) {
+                with_float_view(b, [&](auto view_b) {
+                    with_float_view(
+                        db, [&](auto view_db) { kernels::intersections(view_a, view_da, view_b, view_db, pairs); });
+                });
             });
         });
     });

@@ -123,9 +123,11 @@ Ref get_box_and_rotation_from_parallelogram_keypoints(Borrowed parallelogram_key
                                     const npy_intp number_of_parallelograms = PyArray_DIM(keypoints, 0);
                                     box_corners = new_array({number_of_parallelograms, 4, 2}, NPY_DOUBLE);
                                     rotations = new_array({number_of_parallelograms}, NPY_DOUBLE);
-                                    const bool checks_pass = kernels::get_box_and_rotation_from_parallelogram_keypoints(
-                                        view<const T, 3>(keypoints), *mode, view<double, 3>(as_array(box_corners)),
-                                        view<double, 1>(as_array(rotations)));
+                                    const bool checks_pass = run_kernel(number_of_parallelograms, [&] {
+                                        return kernels::get_box_and_rotation_from_parallelogram_keypoints(
+                                            view<const T, 3>(keypoints), *mode, view<double, 3>(as_array(box_corners)),
+                                            view<double, 1>(as_array(rotations)));
+                                    });
                                     HALVEX_ASSERT(checks_pass);
                                     return true;
                                 });

@@ -37,11 +37,13 @@ PyArrayObject* native_rotation_target(PyObject* target, PyObject* rotation_rads,
 // native_rotation_target has accepted them.
 template <class Rotate>
 void rotate_natively(PyArrayObject* stack, PyArrayObject* angles, Rotate&& rotate) {
-    with_element_type(angles, AngleTypes{}, [&]<class Angle>(type_tag<Angle>) {
-        if (holds<double>(stack))
-            rotate(view<double, 3>(stack), view<const Angle, 1>(angles));
-        else if constexpr (std::is_same_v<Angle, float>)
-            rotate(view<float, 3>(stack), view<const Angle, 1>(angles));
+    run_kernel(PyArray_DIM(stack, 0) * PyArray_DIM(stack, 1), [&] {
+        with_element_type(angles, AngleTypes{}, [&]<class Angle>(type_tag<Angle>) {
+            if (holds<double>(stack))
+                rotate(view<double, 3>(stack), view<const Angle, 1>(angles));
+            else if constexpr (std::is_same_v<Angle, float>)
+                rotate(view<float, 3>(stack), view<const Angle, 1>(angles));
+        });
     });
 }
 
@@ -96,8 +98,10 @@ Ref get_angles_from_points(Borrowed points) {
             const auto point = [&](std::ptrdiff_t i) {
                 return std::pair{static_cast<Out>(input(i, 1)), static_cast<Out>(input(i, 0))};
             };
-            kernels::for_each_atan2<Out>(number_of_points, point,
-                                         [&](std::ptrdiff_t i, Out angle) { output[i] = angle; });
+            run_kernel(number_of_points, [&] {
+                kernels::for_each_atan2<Out>(number_of_points, point,
+                                             [&](std::ptrdiff_t i, Out angle) { output[i] = angle; });
+            });
         });
         if (native) return angles;
     }
