@@ -50,4 +50,13 @@ Ref new_array(std::initializer_list<npy_intp> shape, int type) {
     return Ref::steal(PyArray_SimpleNew(static_cast<int>(shape.size()), const_cast<npy_intp*>(shape.begin()), type));
 }
 
+std::string shape_text(PyArrayObject* array) {
+    std::string text = "(";
+    for (int axis = 0; axis < PyArray_NDIM(array); ++axis) {
+        if (axis > 0) text += ", ";
+        text += std::to_string(PyArray_DIM(array, axis));
+    }
+    return text + (PyArray_NDIM(array) == 1 ? ",)" : ")");
+}
+
 }  // namespace halvex::frame

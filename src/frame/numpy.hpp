@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <type_traits>
 
 namespace halvex::frame {
@@ -125,6 +126,9 @@ bool may_overlap(PyArrayObject* a, PyArrayObject* b);
 // True when two different index tuples may address the same bytes (for
 // example a writable view made with as_strided and a zero stride).
 bool has_internal_overlap(PyArrayObject* array);
+
+// An array's shape as Python writes a tuple: "(3, 4)", "(5,)", "()".
+std::string shape_text(PyArrayObject* array);
 
 // A new C-contiguous array of the given shape and type.
 Ref new_array(std::initializer_list<npy_intp> shape, int type);

@@ -54,15 +54,6 @@ Ref as_float_array(Borrowed boxes) {
         PyArray_FromAny(boxes, type, 0, 0, NPY_ARRAY_ALIGNED | NPY_ARRAY_NOTSWAPPED | NPY_ARRAY_FORCECAST, nullptr));
 }
 
-std::string shape_text(PyArrayObject* array) {
-    std::string text = "(";
-    for (int axis = 0; axis < PyArray_NDIM(array); ++axis) {
-        if (axis > 0) text += ", ";
-        text += std::to_string(PyArray_DIM(array, axis));
-    }
-    return text + (PyArray_NDIM(array) == 1 ? ",)" : ")");
-}
-
 // The rows of the boxes, checked against the shape their format needs:
 // (n, 5) for the five-number formats, (n, 8) or (n, 4, 2) for corners.
 template <class T>
@@ -86,10 +77,10 @@ kernels::BoxRows<T> rows_of(PyArrayObject* array, BoxFormat format, std::string_
             return rows;
         }
         frame::raise(PyExc_ValueError, "boxes in format '%.*s' must have shape (n, 8) or (n, 4, 2), not %s",
-                     static_cast<int>(name.size()), name.data(), shape_text(array).c_str());
+                     static_cast<int>(name.size()), name.data(), frame::shape_text(array).c_str());
     }
     frame::raise(PyExc_ValueError, "boxes in format '%.*s' must have shape (n, 5), not %s",
-                 static_cast<int>(name.size()), name.data(), shape_text(array).c_str());
+                 static_cast<int>(name.size()), name.data(), frame::shape_text(array).c_str());
 }
 
 // Long conversions run without the GIL: the input array is owned by the

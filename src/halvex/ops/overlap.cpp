@@ -46,15 +46,6 @@ Ref float64_array(Borrowed value) {
         nullptr));
 }
 
-std::string shape_text(PyArrayObject* array) {
-    std::string text = "(";
-    for (int axis = 0; axis < PyArray_NDIM(array); ++axis) {
-        if (axis > 0) text += ", ";
-        text += std::to_string(PyArray_DIM(array, axis));
-    }
-    return text + (PyArray_NDIM(array) == 1 ? ",)" : ")");
-}
-
 // An (n, 5) argument of ORVA boxes, checked.  An empty 1-d array (`[]`) is
 // zero boxes.
 struct Boxes {
@@ -69,7 +60,8 @@ Boxes boxes_argument(Borrowed value, const char* name) {
     PyArrayObject* array = as_array(boxes.array);
     const bool empty_list = PyArray_NDIM(array) == 1 && PyArray_DIM(array, 0) == 0;
     if (!empty_list && !(PyArray_NDIM(array) == 2 && PyArray_DIM(array, 1) == 5))
-        frame::raise(PyExc_ValueError, "%s must have shape (n, 5), got shape %s", name, shape_text(array).c_str());
+        frame::raise(PyExc_ValueError, "%s must have shape (n, 5), got shape %s", name,
+                     frame::shape_text(array).c_str());
     boxes.count = empty_list ? 0 : PyArray_DIM(array, 0);
     boxes.rows = static_cast<const double*>(PyArray_DATA(array));
     for (std::ptrdiff_t i = 0; i < boxes.count; ++i) {
@@ -104,7 +96,7 @@ Ref per_box_argument(Borrowed value, const char* name, std::ptrdiff_t count, int
     PyArrayObject* values = as_array(array);
     if (PyArray_NDIM(values) != 1 || PyArray_DIM(values, 0) != count)
         frame::raise(PyExc_ValueError, "%s must have shape (%zd,), one per box, got shape %s", name,
-                     static_cast<Py_ssize_t>(count), shape_text(values).c_str());
+                     static_cast<Py_ssize_t>(count), frame::shape_text(values).c_str());
     if (type == NPY_DOUBLE) {
         const auto* data = static_cast<const double*>(PyArray_DATA(values));
         for (std::ptrdiff_t i = 0; i < count; ++i)
@@ -291,7 +283,7 @@ Ref visible_fraction(Call& call) {
     PyArrayObject* size_array = as_array(size);
     if (PyArray_NDIM(size_array) != 1 || PyArray_DIM(size_array, 0) != 2)
         frame::raise(PyExc_ValueError, "image_size must be (width, height), got shape %s",
-                     shape_text(size_array).c_str());
+                     frame::shape_text(size_array).c_str());
     const auto* width_height = static_cast<const double*>(PyArray_DATA(size_array));
     if (!std::isfinite(width_height[0]) || !std::isfinite(width_height[1]) || width_height[0] < 0 ||
         width_height[1] < 0)
