@@ -49,6 +49,14 @@ struct BoxRows {
     double at(std::ptrdiff_t row, int column) const {
         return static_cast<double>(*reinterpret_cast<const T*>(data + row * row_stride + column_offsets[column]));
     }
+
+    // The rows [begin, end), as rows of the same memory.
+    BoxRows rows(std::ptrdiff_t begin, std::ptrdiff_t end) const {
+        BoxRows part = *this;
+        part.data += begin * row_stride;
+        part.count = end - begin;
+        return part;
+    }
 };
 
 namespace conventions {
@@ -227,13 +235,17 @@ inline void write_box(BoxFormat format, const OrientedBox& box, double c, double
 // Convert every row of `boxes` from one convention to another into `out`, a
 // C-contiguous (count, values_per_box(to)) array of Out.
 //
-// Boxes go a block at a time: read into one array per field, then the
-// angles, cosines and sines of the whole block from the vector library, then
-// written out.  The per-row switches on the formats are the same for every
+// Boxes go a block at a time (box_conversion_block): read into one array per
+// field, then the angles, cosines and sines of the whole block from the
+// vector library, then written out.  A call on rows [k * block, ...) meets the
+// same blocks as the call on all rows, so splitting a conversion at multiples
+// of the block changes no bit.  The per-row switches on the formats are the same for every
 // row, so the branch predictor takes them for free.
+inline constexpr std::ptrdiff_t box_conversion_block = 256;
+
 template <class In, class Out>
 void convert_boxes(const BoxRows<In>& boxes, BoxFormat from, BoxFormat to, Out* out) {
-    constexpr std::ptrdiff_t block = 256;
+    constexpr std::ptrdiff_t block = box_conversion_block;
     double center_x[block], center_y[block], width[block], height[block], rotation[block];
     double cosine[block] = {}, sine[block] = {};
     double corners[8][block];

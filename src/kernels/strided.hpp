@@ -28,6 +28,14 @@ struct Strided {
     }
 
     std::ptrdiff_t size(int axis) const { return shape[axis]; }
+
+    // The rows [begin, end) of the first axis, as a view of the same memory.
+    Strided rows(std::ptrdiff_t begin, std::ptrdiff_t end) const {
+        Strided part = *this;
+        part.data += begin * strides[0];
+        part.shape[0] = end - begin;
+        return part;
+    }
 };
 
 // An array of any rank as numpy describes it: shape and byte strides, for the
