@@ -9,6 +9,8 @@ import numpy as np
 import pytest
 
 import halvex
+from halvex import ops
+from halvex.preprocessing import kestril
 
 
 def threads_in_a_fresh_process(environment=None, affinity=None):
@@ -81,8 +83,6 @@ def extra_threads_during(call):
 
 
 def test_automatic_threads_follow_the_package_cap():
-    from halvex import ops
-
     rng = np.random.default_rng(3)
     boxes = np.c_[rng.uniform(0, 400, (3000, 2)), rng.uniform(5, 60, (3000, 2)), rng.uniform(-3, 3, 3000)]
     before = halvex.get_num_threads()
@@ -95,5 +95,37 @@ def test_automatic_threads_follow_the_package_cap():
             # an explicit count is the caller's, whatever the cap
             halvex.set_num_threads(1)
             assert extra_threads_during(lambda: ops.box_iou(boxes, boxes, threads=2)) >= 1
+    finally:
+        halvex.set_num_threads(before)
+
+
+def big_orva(n):
+    rng = np.random.default_rng(5)
+    return np.c_[rng.uniform(0, 400, (n, 2)), rng.uniform(5, 60, (n, 2)), rng.uniform(-3, 3, n)]
+
+
+# Large calls that split their rows over threads of their own.
+SPLIT_CALLS = {
+    "kestril.orva_to_box_corners": lambda boxes: kestril.orva_to_box_corners(boxes),
+    "kestril.get_angles_from_points": lambda boxes: kestril.get_angles_from_points(boxes[:, :2]),
+    "kestril.rot_points_multi_rads": lambda boxes: kestril.rot_points_multi_rads(
+        boxes[:, :4].reshape(-1, 2, 2).copy(), boxes[:, 4]
+    ),
+    "ops.box_convert": lambda boxes: ops.box_convert(boxes, "orva", "le90"),
+}
+
+
+@pytest.mark.parametrize("call", SPLIT_CALLS.values(), ids=SPLIT_CALLS.keys())
+def test_large_kestril_calls_split_within_the_package_cap(call):
+    boxes = big_orva(10**6)
+    # a call lasts a few milliseconds: several give the sampler time to see its threads
+    calls = lambda: [call(boxes) for _ in range(10)]  # noqa: E731
+    before = halvex.get_num_threads()
+    try:
+        halvex.set_num_threads(1)
+        assert extra_threads_during(calls) == 0
+        if halvex._available_cores() >= 2:
+            halvex.set_num_threads(2)
+            assert extra_threads_during(calls) >= 1
     finally:
         halvex.set_num_threads(before)

@@ -44,10 +44,12 @@ Ref orva_to_box_corners(Borrowed orva_boxes) {
             const bool native = with_element_type(boxes, NumericTypes{}, [&]<class T>(type_tag<T>) {
                 if constexpr (is_signed_box_element<T>) {
                     box_corners = new_array({PyArray_DIM(boxes, 0), 4, 2}, NPY_DOUBLE);
-                    const bool rotated_to_nan = run_kernel(PyArray_DIM(boxes, 0), [&] {
-                        return kernels::orva_to_box_corners(view<const T, 2>(boxes),
-                                                            view<double, 3>(as_array(box_corners)));
-                    });
+                    const auto orva = view<const T, 2>(boxes);
+                    const auto corners = view<double, 3>(as_array(box_corners));
+                    const bool rotated_to_nan =
+                        run_rows({orva.size(0), costs::orva_to_box_corners}, [&](auto begin, auto end) {
+                            return kernels::orva_to_box_corners(orva.rows(begin, end), corners.rows(begin, end));
+                        });
                     // numpy's in-place check compares the rotated corners with themselves
                     HALVEX_ASSERT(!rotated_to_nan);
                     return true;
@@ -105,10 +107,12 @@ Ref box_corners_to_orva(Borrowed box_corners, Borrowed rotations) {
                         if constexpr (sizeof(kernels::trigonometry_t<Angle>) <= sizeof(kernels::mean_t<Corner>)) {
                             using Result = kernels::box_corners_to_orva_result_t<Corner, Angle>;
                             boxes_orva = new_array({PyArray_DIM(corners, 0), 5}, numpy_type<Result>());
-                            run_kernel(PyArray_DIM(corners, 0), [&] {
-                                kernels::box_corners_to_orva(view<const Corner, 3>(corners),
-                                                             view<const Angle, 1>(angles),
-                                                             view<Result, 2>(as_array(boxes_orva)));
+                            const auto from = view<const Corner, 3>(corners);
+                            const auto rotation = view<const Angle, 1>(angles);
+                            const auto to = view<Result, 2>(as_array(boxes_orva));
+                            run_rows({from.size(0), costs::box_corners_to_orva}, [&](auto begin, auto end) {
+                                kernels::box_corners_to_orva(from.rows(begin, end), rotation.rows(begin, end),
+                                                             to.rows(begin, end));
                             });
                             return true;
                         }
@@ -157,10 +161,13 @@ Ref orva_to_keypoints(Borrowed orva_boxes) {
             const bool native = with_element_type(boxes, NumericTypes{}, [&]<class T>(type_tag<T>) {
                 if constexpr (is_signed_box_element<T>) {
                     keypoints = new_array({3 * PyArray_DIM(boxes, 0), 2}, NPY_DOUBLE);
-                    const bool rotated_to_nan = run_kernel(PyArray_DIM(boxes, 0), [&] {
-                        return kernels::orva_to_keypoints(view<const T, 2>(boxes),
-                                                          view<double, 2>(as_array(keypoints)));
-                    });
+                    const auto orva = view<const T, 2>(boxes);
+                    const auto points = view<double, 2>(as_array(keypoints));
+                    const bool rotated_to_nan =
+                        run_rows({orva.size(0), costs::orva_to_keypoints}, [&](auto begin, auto end) {
+                            // three keypoint rows a box
+                            return kernels::orva_to_keypoints(orva.rows(begin, end), points.rows(3 * begin, 3 * end));
+                        });
                     HALVEX_ASSERT(!rotated_to_nan,
                                   "Rotations are supposed to happen inplace, __tmp is therefore just a view to "
                                   "distance_difference.");
@@ -219,8 +226,10 @@ Ref keypoints_to_orva(Borrowed keypoints) {
             const bool native = with_element_type(parallelograms, NumericTypes{}, [&]<class T>(type_tag<T>) {
                 if constexpr (has_native_trigonometry<T>) {
                     boxes_orva = new_array({PyArray_DIM(parallelograms, 0), 5}, NPY_FLOAT);
-                    run_kernel(PyArray_DIM(parallelograms, 0), [&] {
-                        kernels::keypoints_to_orva(view<T, 3>(parallelograms), view<float, 2>(as_array(boxes_orva)));
+                    const auto points = view<T, 3>(parallelograms);
+                    const auto orva = view<float, 2>(as_array(boxes_orva));
+                    run_rows({points.size(0), costs::keypoints_to_orva}, [&](auto begin, auto end) {
+                        kernels::keypoints_to_orva(points.rows(begin, end), orva.rows(begin, end));
                     });
                     return true;
                 }
@@ -259,8 +268,10 @@ Ref get_corner_points_from_box_tuples(Borrowed box_tuples) {
         Ref box_corners;
         const bool native = with_element_type(tuples, NumericTypes{}, [&]<class T>(type_tag<T>) {
             box_corners = new_array({PyArray_DIM(tuples, 0), 4, 2}, type_of(tuples));
-            run_kernel(PyArray_DIM(tuples, 0), [&] {
-                kernels::get_corner_points_from_box_tuples(view<const T, 3>(tuples), view<T, 3>(as_array(box_corners)));
+            const auto from = view<const T, 3>(tuples);
+            const auto to = view<T, 3>(as_array(box_corners));
+            run_rows({from.size(0), costs::corner_points}, [&](auto begin, auto end) {
+                kernels::get_corner_points_from_box_tuples(from.rows(begin, end), to.rows(begin, end));
             });
             return true;
         });
@@ -294,9 +305,10 @@ Ref keypoints_to_box_corners(Borrowed keypoints) {
             Ref box_corners;
             const bool native = with_element_type(parallelograms, NumericTypes{}, [&]<class T>(type_tag<T>) {
                 box_corners = new_array({PyArray_DIM(parallelograms, 0), 4, 2}, type_of(parallelograms));
-                run_kernel(PyArray_DIM(parallelograms, 0), [&] {
-                    kernels::keypoints_to_box_corners(view<const T, 3>(parallelograms),
-                                                      view<T, 3>(as_array(box_corners)));
+                const auto from = view<const T, 3>(parallelograms);
+                const auto to = view<T, 3>(as_array(box_corners));
+                run_rows({from.size(0), costs::corner_points}, [&](auto begin, auto end) {
+                    kernels::keypoints_to_box_corners(from.rows(begin, end), to.rows(begin, end));
                 });
                 return true;
             });

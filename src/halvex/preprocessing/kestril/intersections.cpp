@@ -33,10 +33,12 @@ std::optional<Ref> inference_corners_natively(Borrowed boxes, double size_factor
     const bool native = with_element_type(array, RealTypes{}, [&]<class Box>(type_tag<Box>) {
         corners = new_array({number_of_boxes, 4, 2}, NPY_FLOAT);
         distances = new_array({number_of_boxes, 4, 2}, NPY_FLOAT);
-        run_kernel(number_of_boxes, [&] {
-            kernels::inference_boxes_to_corners<Box>(view<const Box, 2>(array), size_factor,
-                                                     view<float, 3>(as_array(corners)),
-                                                     view<float, 3>(as_array(distances)));
+        const auto boxes = view<const Box, 2>(array);
+        const auto corner_rows = view<float, 3>(as_array(corners));
+        const auto distance_rows = view<float, 3>(as_array(distances));
+        run_rows({number_of_boxes, costs::inference_corners}, [&](auto begin, auto end) {
+            kernels::inference_boxes_to_corners<Box>(boxes.rows(begin, end), size_factor, corner_rows.rows(begin, end),
+                                                     distance_rows.rows(begin, end));
         });
     });
     if (!native) return std::nullopt;
@@ -129,13 +131,18 @@ std::optional<Ref> intersections_natively(Borrowed corners_a, Borrowed distances
         });
     Ref result = new_array({PyArray_DIM(a, 0), PyArray_DIM(b, 0)}, NPY_BOOL);
     auto pairs = view<bool, 2>(as_array(result));
-    // The pair count is what the kernel's time grows with.
-    run_kernel(PyArray_DIM(a, 0) * PyArray_DIM(b, 0), [&] {
-        with_float_view(a, [&](auto view_a) {
-            with_float_view(da, [&](auto view_da) {
-                with_float_view(b, [&](auto view_b) {
-                    with_float_view(
-                        db, [&](auto view_db) { kernels::intersections(view_a, view_da, view_b, view_db, pairs); });
+    // Split by rows of the first set (a row is a pair per box of the second):
+    // a row's results depend on that row alone, so any split gives the same.
+    const npy_intp number_b = PyArray_DIM(b, 0);
+    with_float_view(a, [&](auto view_a) {
+        with_float_view(da, [&](auto view_da) {
+            with_float_view(b, [&](auto view_b) {
+                with_float_view(db, [&](auto view_db) {
+                    run_rows({PyArray_DIM(a, 0), costs::intersection_pair * static_cast<double>(number_b), number_b, 1},
+                             [&](auto begin, auto end) {
+                                 kernels::intersections(view_a.rows(begin, end), view_da.rows(begin, end), view_b,
+                                                        view_db, pairs.rows(begin, end));
+                             });
                 });
             });
         });

@@ -119,18 +119,22 @@ Ref get_box_and_rotation_from_parallelogram_keypoints(Borrowed parallelogram_key
                 PyErr_Clear();
             }
             Ref box_corners, rotations;
-            const bool native = mode && with_element_type(keypoints, NumericTypes{}, [&]<class T>(type_tag<T>) {
-                                    const npy_intp number_of_parallelograms = PyArray_DIM(keypoints, 0);
-                                    box_corners = new_array({number_of_parallelograms, 4, 2}, NPY_DOUBLE);
-                                    rotations = new_array({number_of_parallelograms}, NPY_DOUBLE);
-                                    const bool checks_pass = run_kernel(number_of_parallelograms, [&] {
-                                        return kernels::get_box_and_rotation_from_parallelogram_keypoints(
-                                            view<const T, 3>(keypoints), *mode, view<double, 3>(as_array(box_corners)),
-                                            view<double, 1>(as_array(rotations)));
-                                    });
-                                    HALVEX_ASSERT(checks_pass);
-                                    return true;
-                                });
+            const bool native =
+                mode && with_element_type(keypoints, NumericTypes{}, [&]<class T>(type_tag<T>) {
+                    const npy_intp number_of_parallelograms = PyArray_DIM(keypoints, 0);
+                    box_corners = new_array({number_of_parallelograms, 4, 2}, NPY_DOUBLE);
+                    rotations = new_array({number_of_parallelograms}, NPY_DOUBLE);
+                    const auto from = view<const T, 3>(keypoints);
+                    const auto corners = view<double, 3>(as_array(box_corners));
+                    const auto angles = view<double, 1>(as_array(rotations));
+                    const bool a_check_fails =
+                        run_rows({number_of_parallelograms, costs::rebuild_box}, [&](auto begin, auto end) {
+                            return !kernels::get_box_and_rotation_from_parallelogram_keypoints(
+                                from.rows(begin, end), *mode, corners.rows(begin, end), angles.rows(begin, end));
+                        });
+                    HALVEX_ASSERT(!a_check_fails);
+                    return true;
+                });
             if (native) return tuple_of({box_corners, rotations});
         }
     }

@@ -37,13 +37,18 @@ PyArrayObject* native_rotation_target(PyObject* target, PyObject* rotation_rads,
 // native_rotation_target has accepted them.
 template <class Rotate>
 void rotate_natively(PyArrayObject* stack, PyArrayObject* angles, Rotate&& rotate) {
-    run_kernel(PyArray_DIM(stack, 0) * PyArray_DIM(stack, 1), [&] {
-        with_element_type(angles, AngleTypes{}, [&]<class Angle>(type_tag<Angle>) {
-            if (holds<double>(stack))
-                rotate(view<double, 3>(stack), view<const Angle, 1>(angles));
-            else if constexpr (std::is_same_v<Angle, float>)
-                rotate(view<float, 3>(stack), view<const Angle, 1>(angles));
-        });
+    const npy_intp per_rotation = PyArray_DIM(stack, 1);
+    const RowWork work{PyArray_DIM(stack, 0),
+                       costs::rotation + costs::rotated_point * static_cast<double>(per_rotation), per_rotation};
+    with_element_type(angles, AngleTypes{}, [&]<class Angle>(type_tag<Angle>) {
+        const auto rotate_rows = [&](auto target) {
+            const auto by = view<const Angle, 1>(angles);
+            run_rows(work, [&](auto begin, auto end) { rotate(target.rows(begin, end), by.rows(begin, end)); });
+        };
+        if (holds<double>(stack))
+            rotate_rows(view<double, 3>(stack));
+        else if constexpr (std::is_same_v<Angle, float>)
+            rotate_rows(view<float, 3>(stack));
     });
 }
 
@@ -93,14 +98,14 @@ Ref get_angles_from_points(Borrowed points) {
             using Out = real_of<In>;
             const npy_intp number_of_points = PyArray_DIM(array, 0);
             angles = new_array({number_of_points}, numpy_type<Out>());
-            auto input = view<const In, 2>(array);
-            auto* output = static_cast<Out*>(PyArray_DATA(as_array(angles)));
-            const auto point = [&](std::ptrdiff_t i) {
-                return std::pair{static_cast<Out>(input(i, 1)), static_cast<Out>(input(i, 0))};
-            };
-            run_kernel(number_of_points, [&] {
-                kernels::for_each_atan2<Out>(number_of_points, point,
-                                             [&](std::ptrdiff_t i, Out angle) { output[i] = angle; });
+            const auto input = view<const In, 2>(array);
+            auto* const output = static_cast<Out*>(PyArray_DATA(as_array(angles)));
+            run_rows({number_of_points, costs::point_angle}, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
+                const auto point = [&](std::ptrdiff_t i) {
+                    return std::pair{static_cast<Out>(input(begin + i, 1)), static_cast<Out>(input(begin + i, 0))};
+                };
+                kernels::for_each_atan2<Out>(end - begin, point,
+                                             [&](std::ptrdiff_t i, Out angle) { output[begin + i] = angle; });
             });
         });
         if (native) return angles;
