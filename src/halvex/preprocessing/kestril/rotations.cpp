@@ -101,11 +101,13 @@ Ref get_angles_from_points(Borrowed points) {
             const auto input = view<const In, 2>(array);
             auto* const output = static_cast<Out*>(PyArray_DATA(as_array(angles)));
             run_rows({number_of_points, costs::point_angle}, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
+                const auto points_of_range = input.rows(begin, end);
                 const auto point = [&](std::ptrdiff_t i) {
-                    return std::pair{static_cast<Out>(input(begin + i, 1)), static_cast<Out>(input(begin + i, 0))};
+                    return std::pair{static_cast<Out>(points_of_range(i, 1)), static_cast<Out>(points_of_range(i, 0))};
                 };
+                Out* const angles_of_range = output + begin;
                 kernels::for_each_atan2<Out>(end - begin, point,
-                                             [&](std::ptrdiff_t i, Out angle) { output[begin + i] = angle; });
+                                             [&](std::ptrdiff_t i, Out angle) { angles_of_range[i] = angle; });
             });
         });
         if (native) return angles;
