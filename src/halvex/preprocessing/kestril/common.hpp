@@ -107,9 +107,9 @@ struct RowWork {
 // the call is long or threaded.  What a row gives must not depend on the
 // other rows of its range beyond the blocks of work.aligned_to rows: then
 // the results are the same bits for every thread count.  The kernel touches
-// no Python object.  An exception in a range stops the
-// others and is thrown here once every thread has finished.  A kernel that
-// returns a flag gives true when the call on some range returned true.
+// no Python object.  An exception in a range stops the others and is thrown
+// here once every thread has finished.  A kernel that returns a flag gives
+// true when the call on some range returned true.
 template <class Kernel>
 auto run_rows(RowWork work, Kernel&& kernel) {
     using Flag = std::invoke_result_t<Kernel&, std::ptrdiff_t, std::ptrdiff_t>;
