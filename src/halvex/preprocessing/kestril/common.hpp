@@ -68,11 +68,6 @@ template <class T>
 using real_of = std::conditional_t<std::is_floating_point_v<T>, T, double>;
 
 // IndexError as numpy words it for a row index out of bounds.
-// Kernels over at least this many boxes (points, rotations) run without the
-// interpreter lock, so that other Python threads go on meanwhile.  Below it
-// the wait is short next to what releasing and taking back the lock costs.
-constexpr npy_intp elements_worth_releasing_the_gil = 4096;
-
 // kernel() for a call over `elements` boxes (points, rotations), without the
 // interpreter lock when there are enough of them.  The kernel touches no
 // Python object: the arrays it reads and writes are the call's own.
