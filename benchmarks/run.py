@@ -214,6 +214,7 @@ def box_rows():
             boxes_reference.get_box_and_rotation_from_parallelogram_keypoints,
             lambda k=keypoints: (k,),
         )
+    memory_speed_rows(orva, corners, keypoints)
     for count in (10, 1000, 10_000):
         flat = kestril.orva_to_keypoints(random_orva(count))
         instances, positions = kestril.keypoints_trivial_lookup(len(flat))
@@ -231,6 +232,98 @@ def box_rows():
             boxes_reference.assemble_keypoints_after_shuffle,
             lambda a=arguments: a,
         )
+
+
+def memory_speed_rows(orva, corners, keypoints):
+    """The conversions of the largest size against numpy copying the bytes each reads and writes."""
+    for function, arguments in (
+        (kestril.orva_to_box_corners, (orva,)),
+        (kestril.orva_to_keypoints, (orva,)),
+        (kestril.keypoints_to_orva, (keypoints.copy(),)),
+        (kestril.box_corners_to_orva, (corners, -orva[:, 4])),
+        (kestril.get_box_and_rotation_from_parallelogram_keypoints, (keypoints,)),
+    ):
+        result = function(*arguments)
+        outputs = result if isinstance(result, tuple) else (result,)
+        compare(
+            "memory speed",
+            function.__name__,
+            f"n={len(orva)}",
+            lambda function=function, arguments=arguments: function(*arguments),
+            lambda arguments=arguments, outputs=outputs: [
+                np.array(array, copy=True) for array in (*arguments, *outputs)
+            ],
+            baseline="numpy copy of input and output",
+            rounds=1,
+        )
+
+
+def thread_rows():
+    """What threads give: inside halvex (all cores against one), and two Python
+    threads converting at once with threading inside halvex off, which only
+    scales if the interpreter lock is given up while the kernels run."""
+    import threading
+
+    import halvex
+
+    count = 100_000 if QUICK else 1_000_000
+    cores = halvex.get_num_threads()
+    orva = random_orva(count)
+    keypoints = sheared_keypoints(count)
+    for function, arguments in (
+        (kestril.orva_to_box_corners, (orva,)),
+        (kestril.get_box_and_rotation_from_parallelogram_keypoints, (keypoints,)),
+    ):
+
+        def one_thread(function=function, arguments=arguments):
+            halvex.set_num_threads(1)
+            try:
+                return function(*arguments)
+            finally:
+                halvex.set_num_threads(cores)
+
+        compare(
+            "threads",
+            function.__name__,
+            f"n={count}",
+            lambda function=function, arguments=arguments: function(*arguments),
+            one_thread,
+            baseline=f"halvex, 1 thread (here {cores})",
+            rounds=1,
+        )
+
+    batches = [random_orva(count) for _ in range(2)]
+
+    def one_after_the_other():
+        for boxes in batches:
+            kestril.orva_to_box_corners(boxes)
+
+    def side_by_side():
+        workers = [
+            threading.Thread(target=kestril.orva_to_box_corners, args=(boxes,)) for boxes in batches
+        ]
+        for worker in workers:
+            worker.start()
+        for worker in workers:
+            worker.join()
+
+    halvex.set_num_threads(1)
+    try:
+        compare(
+            "threads",
+            "orva_to_box_corners",
+            f"2 x n={count}",
+            side_by_side,
+            one_after_the_other,
+            baseline="2 calls in 1 Python thread",
+            rounds=1,
+        )
+    finally:
+        halvex.set_num_threads(cores)
+    NOTES.append(
+        f"Threads: 2 Python threads converting {count:,} boxes each at once (threading inside halvex "
+        f"off) have {ROWS[-1].ratio:.2f}x the throughput of one thread doing both."
+    )
 
 
 def intersection_rows():
@@ -738,6 +831,33 @@ def throughput_rows(items):
     return rates
 
 
+def dask_thread_rates(items):
+    """Images per second of the Dask example on one worker process of 1 and of 2 threads."""
+    import dask_preprocess
+
+    rates = {}
+    for threads in (1, 2):
+        with dask_preprocess.cluster_client(None, workers=1, threads=threads) as client:
+            warm_up = range(1000, 1000 + 2 * threads)
+            client.gather(client.map(dask_preprocess.preprocess_item, warm_up, pure=False))
+            start = time.perf_counter()
+            client.gather(client.map(dask_preprocess.preprocess_item, range(items), pure=False))
+            rates[threads] = items / (time.perf_counter() - start)
+    row = Row(
+        "data loader",
+        "Dask example, 1 worker of 2 threads",
+        f"{items} images",
+        "1 worker of 1 thread",
+        1 / rates[1],
+        1 / rates[2],
+    )
+    ROWS.append(row)
+    print(
+        f"dask: {rates[1]:.1f} images/s in 1 thread, {rates[2]:.1f} in 2 threads of one worker ({row.ratio:.2f}x)"
+    )
+    return rates
+
+
 # Time per box against the number of boxes.
 
 
@@ -838,6 +958,15 @@ def machine():
     )
 
 
+def vector_math_and_threads():
+    import halvex
+
+    return (
+        f"vector math (cos/sin/atan2): {ops._vector_math_path}; "
+        f"threads per call: {halvex.get_num_threads()} (`halvex.get_num_threads()`)"
+    )
+
+
 def load_average():
     try:
         return float(pathlib.Path("/proc/loadavg").read_text().split()[0])
@@ -845,7 +974,7 @@ def load_average():
         return float("nan")
 
 
-def write_results(path, plot_path, rates, elapsed, loads):
+def write_results(path, plot_path, rates, thread_rates, elapsed, loads):
     lines = [
         "# Benchmark results",
         "",
@@ -858,6 +987,7 @@ def write_results(path, plot_path, rates, elapsed, loads):
             "the run (other processes running beside it lower the speed-ups, most of all the one of the "
             "second worker process)."
         ),
+        f"halvex: {vector_math_and_threads()}.",
         "",
         "Speed-up = baseline time / halvex time: above 1 halvex is faster, below 1 it is slower.",
         "Times are the best per-call time of several repeats.",
@@ -879,7 +1009,9 @@ def write_results(path, plot_path, rates, elapsed, loads):
             "OneOfRetainProb, RelativePadding, MeshCrop, box regrouping, rebuilding and clipping; "
             f"`examples/dask_preprocess.py`) ran at {rates[1]:.1f} images/s in 1 worker process and "
             f"{rates[2]:.1f} images/s in 2 (`multiprocessing`, spawn, one OpenCV thread per worker; each "
-            "worker also makes its synthetic items)."
+            "worker also makes its synthetic items); on a Dask cluster of one worker process "
+            f"(`--threads`) at {thread_rates[1]:.1f} images/s with 1 thread and "
+            f"{thread_rates[2]:.1f} images/s with 2."
         ),
         "",
         f"![time per box]({plot_path.name})",
@@ -899,6 +1031,7 @@ def main():
     QUICK = arguments.quick
     start = time.perf_counter()
     load_before = load_average()
+    print(f"halvex: {vector_math_and_threads()}")
     print(
         "| group        | function                           |        size | baseline                       "
         "| baseline (us) |  halvex (us) |  speed-up |"
@@ -912,14 +1045,21 @@ def main():
     overlap_rows()
     split_rows()
     transform_rows()
+    thread_rows()
     rates = throughput_rows(12 if QUICK else 48)
+    thread_rates = dask_thread_rates(12 if QUICK else 48)
     series = scaling_series()
     arguments.output_dir.mkdir(parents=True, exist_ok=True)
     plot_path = arguments.output_dir / "time_per_box.png"
     plot(series, plot_path)
     results_path = arguments.output_dir / "results.md"
     write_results(
-        results_path, plot_path, rates, time.perf_counter() - start, (load_before, load_average())
+        results_path,
+        plot_path,
+        rates,
+        thread_rates,
+        time.perf_counter() - start,
+        (load_before, load_average()),
     )
     print(f"wrote {results_path} and {plot_path} in {time.perf_counter() - start:.0f} s")
 

@@ -6,10 +6,14 @@ shear/rotation, one-of flips, padding and mesh crop of the pipeline example,
 and rebuilds and clips the boxes.  Items are seeded, so the result of an item
 does not depend on the worker that ran it.
 
-Without an address the script starts a local cluster of worker processes; with
-one it connects to an existing (multi-machine) cluster, unchanged otherwise::
+Without an address the script starts a local cluster: ``--workers`` processes
+of one thread each, or with ``--threads`` one process of that many threads (the
+transforms and halvex's kernels give up the interpreter lock while they work
+on pixels or large arrays, so threads share one process's memory).  With an
+address it connects to an existing (multi-machine) cluster, unchanged otherwise::
 
     python examples/dask_preprocess.py --images 16
+    python examples/dask_preprocess.py --images 16 --threads 2
     python examples/dask_preprocess.py --scheduler tcp://scheduler-host:8786
     DASK_SCHEDULER_ADDRESS=tcp://scheduler-host:8786 python examples/dask_preprocess.py
 
@@ -20,9 +24,11 @@ module this script imports is shipped to them with ``Client.upload_file``.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import importlib
 import os
 import pathlib
+from collections.abc import Iterator
 from typing import Any
 
 import numpy as np
@@ -33,6 +39,10 @@ from halvex.preprocessing.augmentations.transform.brisel import ChannelAssembler
 Array = np.ndarray[Any, Any]
 
 DEFAULT_OUTPUT = pathlib.Path(__file__).resolve().parents[1] / "build" / "dask_preprocessed.npz"
+
+# Uploaded to the workers.  Taken once: a local cluster's scheduler runs in
+# this process and loads an uploaded module here too, from its scratch space.
+PIPELINE_EXAMPLE_FILE = str(pathlib.Path(pipeline_example.__file__).resolve())
 
 BANDS = [("red", np.uint16), ("green", np.uint16), ("blue", np.uint16), ("nir", np.float32)]
 
@@ -88,10 +98,10 @@ def preprocess_item(seed: int, pipeline: Any = None) -> dict[str, Any]:
     }
 
 
-def preprocess_on_cluster(
-    seeds: list[int], scheduler: str | None, workers: int
-) -> list[dict[str, Any]]:
-    """Preprocess the items of ``seeds`` on a cluster; results in the order of ``seeds``."""
+@contextlib.contextmanager
+def cluster_client(scheduler: str | None, workers: int = 2, threads: int = 1) -> Iterator[Any]:
+    """A client of the scheduler at ``scheduler``, or of a local cluster of
+    ``workers`` processes with ``threads`` threads each; closed on leaving."""
     # Only the driver needs distributed; its API is only partly annotated.
     distributed: Any = importlib.import_module("distributed")
 
@@ -100,19 +110,30 @@ def preprocess_on_cluster(
         client = distributed.Client(scheduler)
     else:
         cluster = distributed.LocalCluster(
-            n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None
+            n_workers=workers,
+            threads_per_worker=threads,
+            processes=True,
+            dashboard_address=None,
         )
         client = distributed.Client(cluster)
     try:
         # Remote workers have halvex installed but not this repository's examples.
-        client.upload_file(pipeline_example.__file__)
-        futures = client.map(preprocess_item, seeds)
-        results: list[dict[str, Any]] = client.gather(futures)
-        return results
+        client.upload_file(PIPELINE_EXAMPLE_FILE)
+        yield client
     finally:
         client.close()
         if cluster is not None:
             cluster.close()
+
+
+def preprocess_on_cluster(
+    seeds: list[int], scheduler: str | None, workers: int = 2, threads: int = 1
+) -> list[dict[str, Any]]:
+    """Preprocess the items of ``seeds`` on a cluster; results in the order of ``seeds``."""
+    with cluster_client(scheduler, workers, threads) as client:
+        futures = client.map(preprocess_item, seeds)
+        results: list[dict[str, Any]] = client.gather(futures)
+        return results
 
 
 def main(argv: list[str] | None = None) -> pathlib.Path:
@@ -124,8 +145,17 @@ def main(argv: list[str] | None = None) -> pathlib.Path:
         default=os.environ.get("DASK_SCHEDULER_ADDRESS"),
         help="address of a running scheduler; default: start a local cluster",
     )
-    parser.add_argument(
-        "--workers", type=int, default=2, help="worker processes of the local cluster"
+    layout = parser.add_mutually_exclusive_group()
+    layout.add_argument(
+        "--workers",
+        type=int,
+        default=2,
+        help="worker processes of the local cluster, one thread each (default: 2)",
+    )
+    layout.add_argument(
+        "--threads",
+        type=int,
+        help="instead: one worker process of the local cluster with this many threads",
     )
     parser.add_argument("--images", type=int, default=16, help="number of items to preprocess")
     parser.add_argument("--first-seed", type=int, default=0)
@@ -135,7 +165,10 @@ def main(argv: list[str] | None = None) -> pathlib.Path:
     arguments = parser.parse_args(argv)
 
     seeds = list(range(arguments.first_seed, arguments.first_seed + arguments.images))
-    results = preprocess_on_cluster(seeds, arguments.scheduler, arguments.workers)
+    if arguments.threads is not None:
+        results = preprocess_on_cluster(seeds, arguments.scheduler, 1, arguments.threads)
+    else:
+        results = preprocess_on_cluster(seeds, arguments.scheduler, arguments.workers)
 
     arrays: dict[str, Any] = {"seeds": np.array(seeds)}
     for result in results:

@@ -17,6 +17,8 @@ import pytest
 
 from halvex import ops
 from halvex.preprocessing import kestril
+from halvex.preprocessing.augmentations.transform.brisel import ChannelAssembler
+from halvex.preprocessing.augmentations.transform.morvane import MeshCrop
 
 rng = np.random.default_rng(13)
 BOXES = 10**6
@@ -67,7 +69,33 @@ LONG_CALLS = {
     "inference_boxes_to_corners": lambda: (kestril.inference_boxes_to_corners, orva(BOXES).astype(np.float32)),
     "ops.box_convert": lambda: (ops.box_convert, orva(BOXES), "orva", "le90"),
     "ops.box_iou": lambda: (lambda a, b: ops.box_iou(a, b, threads=1), orva(20_000), orva(20_000)),
+    # Pixel work of the transforms: the bands swept into channels (with the
+    # bounds of a normalised band), and a crop rescaled onto [-1, 1].
+    "ChannelAssembler.apply": lambda: (assembled, bands(4000)),
+    "MeshCrop.apply": lambda: (rescaled_crop, rng.uniform(0, 255, (4000, 4000, 3)).astype(np.float32)),
 }
+
+
+def bands(side):
+    image = np.empty((side, side), dtype=[("red", np.uint16), ("nir", np.float32)])
+    image["red"] = rng.integers(0, 4096, image.shape)
+    image["nir"] = rng.uniform(0, 1, image.shape)
+    return image
+
+
+def assembled(image):
+    channels = [
+        {"channel": {"channel_type": {"selection": "red"}}},
+        {"channel": {"channel_type": {"selection": "nir"}, "enable_operations": {"operations": {"selection": "normalize"}}}},
+    ]
+    return ChannelAssembler(channels, False, 1.0).apply(image)
+
+
+def rescaled_crop(image):
+    mesh = MeshCrop(1, 1, 1.0, 1.0)
+    rows, cols = image.shape[:2]
+    mesh.update_params({}, image=image)
+    return mesh.apply(image, rows=rows, cols=cols)
 
 
 @pytest.mark.parametrize("make", LONG_CALLS.values(), ids=LONG_CALLS.keys())

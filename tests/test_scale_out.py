@@ -202,7 +202,8 @@ def test_spawned_worker_processes_give_the_single_process_results():
     assert_same_items(expected, actual)
 
 
-def test_dask_example_preprocesses_on_a_local_cluster(tmp_path):
+@pytest.mark.parametrize("layout", [["--workers", "2"], ["--threads", "2"]], ids=["processes", "threads"])
+def test_dask_example_preprocesses_on_a_local_cluster(tmp_path, layout):
     import halvex
 
     environment = dict(os.environ)
@@ -222,8 +223,7 @@ def test_dask_example_preprocesses_on_a_local_cluster(tmp_path):
             "4",
             "--first-seed",
             "10",
-            "--workers",
-            "2",
+            *layout,
             "--output",
             str(output),
         ],

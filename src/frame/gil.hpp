@@ -3,6 +3,7 @@
 
 #include "frame/ref.hpp"
 
+#include <cstddef>
 #include <utility>
 
 namespace halvex::frame {
@@ -21,6 +22,12 @@ public:
 private:
     PyThreadState* state_;
 };
+
+// Native work over at least this many elements (boxes, points, pixels)
+// runs without the interpreter lock, so that other Python threads go on
+// meanwhile; below it the work is over in a few microseconds, not much more
+// than releasing and taking back the lock costs.
+constexpr std::ptrdiff_t elements_worth_releasing_the_gil = 4096;
 
 // work() without the interpreter lock when `long_running`, with it
 // otherwise; its result or exception passes through either way.

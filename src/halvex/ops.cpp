@@ -5,6 +5,7 @@
 #include "frame/module.hpp"
 #include "frame/numpy.hpp"
 #include "halvex/ops/families.hpp"
+#include "kernels/vector_math.hpp"
 
 namespace {
 
@@ -16,6 +17,9 @@ void body(frame::ModuleBuilder& module) {
     module.import_from("typing", {"Any", "Literal"});
     module.define(ops::overlap_functions);
     module.define(ops::convention_functions);
+    // Which vector variant of cos, sin and atan2 this processor runs
+    // ("avx512", "avx2", "sse2" or "scalar"), for benchmarks and reports.
+    module.set("_vector_math_path", frame::Ref::steal(PyUnicode_FromString(kernels::vector_math::path_name())).get());
 }
 
 const frame::ModuleDefinition definition = {

@@ -2,6 +2,8 @@ from typing import Any, Literal
 
 import numpy as np
 
+_vector_math_path: str  # "avx512", "avx2", "sse2" or "scalar": the cos/sin/atan2 variant in use
+
 def box_area(boxes: np.ndarray[Any, Any]) -> np.ndarray[Any, Any]: ...
 def box_iou(
     boxes_a: np.ndarray[Any, Any],

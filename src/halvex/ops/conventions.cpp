@@ -86,11 +86,6 @@ kernels::BoxRows<T> rows_of(PyArrayObject* array, BoxFormat format, std::string_
                  static_cast<int>(name.size()), name.data(), frame::shape_text(array).c_str());
 }
 
-// Long conversions run without the GIL: the input array is owned by the
-// call (a reference, or numpy's converted copy) and the output is not yet
-// visible to Python.
-constexpr npy_intp boxes_worth_releasing_the_gil = 4096;
-
 // What converting one box costs on one thread (nanoseconds, calls on 10^5
 // float64 boxes): fitting rectangles to polygons costs half as much again as
 // the other conversions.
@@ -108,7 +103,10 @@ Ref converted(PyArrayObject* boxes, BoxFormat from, BoxFormat to, std::string_vi
     const double work = static_cast<double>(rows.count) * nanoseconds_per_box(from);
     const int threads = work >= kernels::work_worth_threads ? kernels::thread_count(0, work, frame::thread_cap()) : 1;
     const std::ptrdiff_t block = kernels::block_for(rows.count, threads, kernels::box_conversion_block);
-    frame::without_gil_if(threads > 1 || rows.count >= boxes_worth_releasing_the_gil, [&] {
+    // Long conversions run without the GIL: the input array is owned by the
+    // call (a reference, or numpy's converted copy) and the output is not
+    // yet visible to Python.
+    frame::without_gil_if(threads > 1 || rows.count >= frame::elements_worth_releasing_the_gil, [&] {
         kernels::for_each_block(rows.count, block, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
             kernels::convert_boxes(rows.rows(begin, end), from, to, out + begin * written);
         });

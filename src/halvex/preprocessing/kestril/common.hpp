@@ -72,11 +72,6 @@ constexpr bool has_native_trigonometry = std::is_floating_point_v<T> || sizeof(T
 template <class T>
 using real_of = std::conditional_t<std::is_floating_point_v<T>, T, double>;
 
-// Kernels over at least this many boxes (points, rotations) run without the
-// interpreter lock, so that other Python threads go on meanwhile.  Below it
-// the wait is short next to what releasing and taking back the lock costs.
-constexpr npy_intp elements_worth_releasing_the_gil = 4096;
-
 // What a row of each kernel costs on one thread of this machine, in
 // nanoseconds (calls on 10^5 boxes, float64, the output's allocation
 // included).  They only need to be right within a factor of two or so:

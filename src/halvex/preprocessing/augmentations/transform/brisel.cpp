@@ -9,6 +9,7 @@
 // returns something unusual, arithmetic that raised a floating-point
 // exception) is filled with the numpy operations themselves.
 
+#include "frame/gil.hpp"
 #include "frame/numpy.hpp"
 #include "frame/operators.hpp"
 #include "host/transform.hpp"
@@ -166,8 +167,11 @@ void normalized_bounds(ResolvedChannel& resolved) {
         PyArray_Check(resolved.image_channel.get()) && PyArray_SIZE(as_array(resolved.image_channel)) == 0;
     if (resolved.element && !empty && !resolved.is_integer_dtype) {
         PyArrayObject* field = as_array(resolved.image_channel);
-        kernels::FieldBounds bounds =
-            kernels::field_bounds(static_cast<const char*>(PyArray_DATA(field)), layout_of(field), *resolved.element);
+        const kernels::StridedLayout layout = layout_of(field);
+        const auto* data = static_cast<const char*>(PyArray_DATA(field));
+        const kernels::FieldBounds bounds =
+            without_gil_if(PyArray_SIZE(field) >= elements_worth_releasing_the_gil,
+                           [&] { return kernels::field_bounds(data, layout, *resolved.element); });
         resolved.has_nan = bounds.has_nan;
         resolved.min_value = bounds.min_value;
         resolved.max_value = bounds.max_value;
@@ -291,9 +295,12 @@ Ref fill_natively(Borrowed output_array, const std::vector<PlannedChannel>& nati
     passes.reserve(native.size());
     for (const PlannedChannel& plan : native) passes.push_back(plan.pass);
     std::vector<std::ptrdiff_t> dims(PyArray_DIMS(output), PyArray_DIMS(output) + PyArray_NDIM(output) - 1);
-    kernels::assemble_channels(dims.data(), static_cast<int>(dims.size()), passes,
-                               static_cast<float*>(PyArray_DATA(output)), PyArray_DIM(output, PyArray_NDIM(output) - 1),
-                               static_cast<float*>(PyArray_DATA(as_array(kept))));
+    auto* written = static_cast<float*>(PyArray_DATA(output));
+    auto* copy = static_cast<float*>(PyArray_DATA(as_array(kept)));
+    const npy_intp channels = PyArray_DIM(output, PyArray_NDIM(output) - 1);
+    without_gil_if(PyArray_SIZE(output) >= elements_worth_releasing_the_gil, [&] {
+        kernels::assemble_channels(dims.data(), static_cast<int>(dims.size()), passes, written, channels, copy);
+    });
     for (std::size_t c = 0; c < passes.size(); ++c) {
         if (!passes[c].raised) continue;
         const PlannedChannel& plan = native[c];

@@ -7,6 +7,7 @@
 // MeshCrop picks one window of a regular mesh per sample, preferring windows
 // that contain keypoints.
 
+#include "frame/gil.hpp"
 #include "frame/memory.hpp"
 #include "frame/numpy.hpp"
 #include "halvex/preprocessing/augmentations/transform/morvane/common.hpp"
@@ -391,7 +392,8 @@ template <class T>
 std::optional<Ref> rescaled_natively(Borrowed image, PyArrayObject* array) {
     const kernels::StridedLayout layout = layout_of(array);
     char* data = static_cast<char*>(PyArray_DATA(array));
-    const auto range = kernels::value_range<T>(data, layout);
+    const bool long_running = PyArray_SIZE(array) >= elements_worth_releasing_the_gil;
+    const auto range = without_gil_if(long_running, [&] { return kernels::value_range<T>(data, layout); });
     const double span = static_cast<double>(range.highest) - static_cast<double>(range.lowest);
     if (range.has_nan || !(span > 0)) return Ref::borrow(image);
     const double scale = 2 / span;
@@ -401,8 +403,10 @@ std::optional<Ref> rescaled_natively(Borrowed image, PyArrayObject* array) {
         if (scale >= 0x1.ffffffp127) return std::nullopt;
     Ref result = Ref::steal(PyArray_SimpleNew(layout.rank, PyArray_DIMS(array), PyArray_TYPE(array)));
     T* output = static_cast<T*>(PyArray_DATA(as_array(result)));
-    if (!kernels::rescale_to_unit_range<T>(data, layout, output, range.lowest, static_cast<T>(scale)))
-        return std::nullopt;
+    const bool rescaled = without_gil_if(long_running, [&] {
+        return kernels::rescale_to_unit_range<T>(data, layout, output, range.lowest, static_cast<T>(scale));
+    });
+    if (!rescaled) return std::nullopt;
     return result;
 }
 
