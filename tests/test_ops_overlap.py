@@ -161,6 +161,52 @@ def test_hard_configurations_match_shapely_and_exact_arithmetic(mode):
         assert abs(values[k] - float(expected)) <= tolerance, (k, a[k], b[k])
 
 
+def slab_crossings(rng, kind, count=10):
+    """Aligned pairs (a[k], b[k]) where b, the smaller box, meets a's two slabs in one way: it passes
+    right through the x slab or the y slab (one edge leaving by both lines), crosses both (an octagon),
+    or shares a's rotation and sticks out at a corner (edges along the lines and parallel to them)."""
+    first, second = [], []
+    for _ in range(count):
+        a = random_boxes(rng, 1, smallest=10.0, largest=60.0)[0]
+        u, v = axes(a)
+        b = a.copy()
+        if kind == "through_x":
+            b[2:4] = 3.0 * a[2], a[3] * rng.uniform(0.1, 0.3)
+            b[4] = a[4] + rng.uniform(-0.05, 0.05)
+            offset = rng.uniform(-0.2, 0.2) * a[2], rng.uniform(-0.3, 0.3) * a[3]
+        elif kind == "through_y":
+            b[2:4] = a[2] * rng.uniform(0.1, 0.3), 3.0 * a[3]
+            b[4] = a[4] + rng.choice([0.0, np.pi]) + rng.uniform(-0.05, 0.05)
+            offset = rng.uniform(-0.3, 0.3) * a[2], rng.uniform(-0.2, 0.2) * a[3]
+        elif kind == "octagon":
+            b[2:4] = a[2:4] * rng.uniform(0.8, 0.95)
+            b[4] = a[4] + rng.choice([-1, 1]) * rng.uniform(0.5, 1.0)
+            offset = rng.uniform(-0.05, 0.05, 2) * a[2:4]
+        else:  # same rotation, a corner sticking out
+            b[2:4] = a[2:4] * rng.uniform(0.3, 0.9, 2)
+            b[4] = a[4] + rng.choice([0.0, np.pi / 2]) * (kind == "quarter_turn")
+            if kind == "quarter_turn":
+                b[2:4] = b[3], b[2]
+            offset = rng.choice([-1, 1], 2) * rng.uniform(0.3, 0.6, 2) * a[2:4]
+        b[:2] = a[:2] + offset[0] * u + offset[1] * v
+        first.append(a)
+        second.append(b)
+    return np.array(first), np.array(second)
+
+
+@pytest.mark.parametrize("kind", ["through_x", "through_y", "octagon", "same_rotation", "quarter_turn"])
+def test_every_way_of_meeting_the_slabs_matches_exact_arithmetic_from_either_side(kind):
+    a, b = slab_crossings(np.random.default_rng(22), kind)
+    areas = ops.box_iou(a, b, mode="area", aligned=True)
+    # the pair's bits do not depend on which side each box comes from
+    np.testing.assert_array_equal(ops.box_iou(b, a, mode="area", aligned=True), areas)
+    np.testing.assert_array_equal(ops.box_iou(b, a, aligned=True), ops.box_iou(a, b, aligned=True))
+    for k in range(len(a)):
+        expected = exact_intersection_area(a[k], b[k])
+        assert 0 < expected < Fraction(b[k, 2]) * Fraction(b[k, 3])  # partly inside, as meant
+        assert abs(areas[k] - float(expected)) <= 1e-9 * b[k, 2] * b[k, 3], (k, a[k], b[k])
+
+
 def test_exact_arithmetic_on_sampled_random_pairs_of_all_sizes():
     rng = np.random.default_rng(5)
     a, b = random_boxes(rng, 40, field=20.0, smallest=0.01, largest=100.0), random_boxes(rng, 40, field=20.0)
