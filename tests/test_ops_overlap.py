@@ -476,6 +476,29 @@ def test_nms_thresholds_outside_the_unit_interval():
     assert ops.batched_nms(boxes, scores, classes, -0.1).tolist() == sorted(firsts, key=order.index)
 
 
+@pytest.mark.parametrize(
+    "scores",
+    [
+        [0.0, -0.0, 0.0, -0.0, 1.0, -1.0],  # signed zeros are equal scores: index order
+        [np.inf, -np.inf, 5e-324, -5e-324, 1e308, -1e308, 0.0, 1.0, np.inf, -np.inf],
+        [2.0**-k for k in range(12)] + [-(2.0**-k) for k in range(12)] + [1.0, 0.5, 0.5, -0.5],
+    ],
+)
+def test_nms_visits_by_decreasing_score_then_index_for_every_kind_of_float(scores):
+    rng = np.random.default_rng(23)
+    scores = np.array(scores)
+    order = sorted(range(len(scores)), key=lambda k: (-scores[k], k))
+    boxes = random_boxes(rng, len(scores))
+    assert ops.nms(boxes, scores, 1.0).tolist() == order
+    for score_threshold in (0.0, -1.0, 0.5):
+        kept = ops.nms(boxes, scores, 1.0, score_threshold=score_threshold).tolist()
+        assert kept == [k for k in order if scores[k] >= score_threshold]
+    # a long random run, with ties, of both signs
+    many = np.round(rng.normal(0, 1, 5000), 2)
+    expected = sorted(range(len(many)), key=lambda k: (-many[k], k))
+    assert ops.nms(random_boxes(rng, len(many)), many, 1.0).tolist() == expected
+
+
 # ---- threads -------------------------------------------------------------------------------------------
 
 

@@ -22,7 +22,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <map>
 #include <span>
 #include <tuple>
 #include <utility>
@@ -153,14 +152,18 @@ void for_each_group(std::span<const PreparedBox> boxes, Found&& found) {
     for (int& octave : group)
         if (octave != unbounded_group) octave = one_group ? 0 : (octave + 1100) / 2;
 
-    // A counting sort by group: there are few groups.
-    std::map<int, std::size_t> start;  // group -> count, then first position
-    for (std::size_t index = 0; index < boxes.size(); ++index) ++start[group[index]];
+    // A counting sort by group.  The groups of bounded boxes are numbered
+    // from 0 to (1024 + 1100) / 2; unbounded boxes come last.
+    constexpr int bounded_groups = (1024 + 1100) / 2 + 1;
+    auto slot = [](int group) { return group == unbounded_group ? bounded_groups : group; };
+    std::vector<std::size_t> start(bounded_groups + 1, 0);  // per slot: count, then first position
+    for (const int octave : group) ++start[static_cast<std::size_t>(slot(octave))];
     std::size_t position = 0;
-    for (auto& [_, first] : start) position += std::exchange(first, position);
+    for (std::size_t& first : start) position += std::exchange(first, position);
     std::vector<std::pair<int, std::int64_t>> by_group(boxes.size());
     for (std::size_t index = 0; index < boxes.size(); ++index)
-        by_group[start[group[index]]++] = {group[index], static_cast<std::int64_t>(index)};
+        by_group[start[static_cast<std::size_t>(slot(group[index]))]++] = {group[index],
+                                                                           static_cast<std::int64_t>(index)};
     for (std::size_t first = 0; first < by_group.size();) {
         std::size_t last = first;
         while (last < by_group.size() && by_group[last].first == by_group[first].first) ++last;
