@@ -173,6 +173,32 @@ void for_each_group(std::span<const PreparedBox> boxes, Found&& found) {
     }
 }
 
+// A box filed in a grid cell: its bounds, apart from the rest of it, for
+// the scans.
+struct SearchEntry {
+    double min_x, max_x, min_y, max_y;
+    std::int64_t index;
+};
+
+// visit(index) for the entries in [entry, end) that meet the query; true
+// when a visit asked to stop.  Most entries of a cell miss, so the test is
+// branch-free and the hits are collected in runs, then visited.
+template <class Visit>
+bool scan_entries(const SearchEntry* entry, const SearchEntry* end, const PreparedBox& query, Visit&& visit) {
+    while (entry != end) {
+        std::int64_t hits[64];
+        int count = 0;
+        for (int k = 0; k < 64 && entry != end; ++k, ++entry) {
+            hits[count] = entry->index;
+            count += (entry->max_x >= query.min_x) & (entry->min_x <= query.max_x) & (entry->max_y >= query.min_y) &
+                     (entry->min_y <= query.max_y);
+        }
+        for (int k = 0; k < count; ++k)
+            if (visit(hits[k])) return true;
+    }
+    return false;
+}
+
 }  // namespace detail
 
 // All boxes of a set, filed once.
@@ -212,73 +238,56 @@ public:
             for (std::int64_t row = cells.first_row; row <= cells.last_row; ++row) {
                 // The cells of a row are consecutive in the entries.
                 const std::int64_t first_cell = row * group.grid.columns;
-                const Entry* begin = group.entries.data() + group.cell_start[first_cell + cells.first_column];
-                const Entry* end = group.entries.data() + group.cell_start[first_cell + cells.last_column + 1];
-                if (scan(begin, end, query, visit)) return;
+                const detail::SearchEntry* begin =
+                    group.entries.data() + group.cell_start[first_cell + cells.first_column];
+                const detail::SearchEntry* end =
+                    group.entries.data() + group.cell_start[first_cell + cells.last_column + 1];
+                if (detail::scan_entries(begin, end, query, visit)) return;
             }
         }
     }
 
 private:
-    struct Entry {
-        double min_x, max_x, min_y, max_y;
-        std::int64_t index;
-    };
     struct Group {
         detail::GridLayout grid;
-        std::vector<Entry> entries;            // by cell, row after row
-        std::vector<std::int64_t> cell_start;  // entries of cell k: [cell_start[k], cell_start[k + 1])
+        std::vector<detail::SearchEntry> entries;  // by cell, row after row
+        std::vector<std::int64_t> cell_start;      // entries of cell k: [cell_start[k], cell_start[k + 1])
     };
-
-    // The entries in [entry, end) that meet the query; true when a visit
-    // asked to stop.  Most entries of a cell miss, so the test is
-    // branch-free and the hits are collected in runs, then visited.
-    template <class Visit>
-    static bool scan(const Entry* entry, const Entry* end, const PreparedBox& query, Visit&& visit) {
-        while (entry != end) {
-            std::int64_t hits[64];
-            int count = 0;
-            for (int k = 0; k < 64 && entry != end; ++k, ++entry) {
-                hits[count] = entry->index;
-                count += (entry->max_x >= query.min_x) & (entry->min_x <= query.max_x) & (entry->max_y >= query.min_y) &
-                         (entry->min_y <= query.max_y);
-            }
-            for (int k = 0; k < count; ++k)
-                if (visit(hits[k])) return true;
-        }
-        return false;
-    }
 
     std::vector<Group> groups_;
 };
 
 // The same grids, filled one box at a time: greedy suppression asks only
-// about the boxes kept so far.
+// about the boxes kept so far.  Every box's cell is known from the start, so
+// each cell gets a run of slots as long as the boxes filed in it, and an
+// added box takes the next slot of its cell's run: a query then reads the
+// added boxes of a cell one after the other, as BoxSearch does, rather than
+// chasing them through memory.
 class GrowingBoxSearch {
 public:
-    explicit GrowingBoxSearch(std::span<const PreparedBox> boxes)
-        : bounds_(boxes.size()), group_of_box_(boxes.size()), cell_of_box_(boxes.size()), next_(boxes.size(), -1) {
-        for (std::size_t k = 0; k < boxes.size(); ++k)
-            bounds_[k] = {boxes[k].min_x, boxes[k].max_x, boxes[k].min_y, boxes[k].max_y};
+    explicit GrowingBoxSearch(std::span<const PreparedBox> boxes) : entries_(boxes.size()), cell_of_box_(boxes.size()) {
         detail::for_each_group(boxes, [&](auto members, bool unbounded) {
             Group group;
             group.grid = detail::GridLayout::fit(boxes, members, unbounded);
-            group.first.assign(static_cast<std::size_t>(group.grid.cells()), -1);
+            group.first_cell = static_cast<std::int64_t>(cell_start_.size());
+            cell_start_.resize(cell_start_.size() + static_cast<std::size_t>(group.grid.cells()), 0);
             for (const auto& [_, member] : members) {
-                group_of_box_[static_cast<std::size_t>(member)] = static_cast<std::int32_t>(groups_.size());
-                cell_of_box_[static_cast<std::size_t>(member)] =
-                    group.grid.cell_of(boxes[static_cast<std::size_t>(member)]);
+                const std::int64_t cell =
+                    group.first_cell + group.grid.cell_of(boxes[static_cast<std::size_t>(member)]);
+                cell_of_box_[static_cast<std::size_t>(member)] = cell;
+                ++cell_start_[static_cast<std::size_t>(cell)];
             }
-            groups_.push_back(std::move(group));
+            groups_.push_back(group);
         });
+        // The runs of slots by cell, none filled yet.
+        std::int64_t position = 0;
+        for (std::int64_t& start : cell_start_) position += std::exchange(start, position);
+        cell_end_ = cell_start_;
     }
 
-    void add(std::int64_t index) {
-        const auto box = static_cast<std::size_t>(index);
-        std::int64_t& first =
-            groups_[static_cast<std::size_t>(group_of_box_[box])].first[static_cast<std::size_t>(cell_of_box_[box])];
-        next_[box] = first;
-        first = index;
+    void add(std::int64_t index, const PreparedBox& box) {
+        const auto cell = static_cast<std::size_t>(cell_of_box_[static_cast<std::size_t>(index)]);
+        entries_[static_cast<std::size_t>(cell_end_[cell]++)] = {box.min_x, box.max_x, box.min_y, box.max_y, index};
     }
 
     // visit(index) for every added box whose bounds meet those of `query`,
@@ -289,28 +298,24 @@ public:
         for (const Group& group : groups_) {
             if (!group.grid.window(query, cells)) continue;
             for (std::int64_t row = cells.first_row; row <= cells.last_row; ++row)
-                for (std::int64_t column = cells.first_column; column <= cells.last_column; ++column)
-                    for (std::int64_t index = group.first[static_cast<std::size_t>(row * group.grid.columns + column)];
-                         index >= 0; index = next_[static_cast<std::size_t>(index)])
-                        if (bounds_[static_cast<std::size_t>(index)].meet(query) && visit(index)) return;
+                for (std::int64_t column = cells.first_column; column <= cells.last_column; ++column) {
+                    const auto cell = static_cast<std::size_t>(group.first_cell + row * group.grid.columns + column);
+                    if (detail::scan_entries(entries_.data() + cell_start_[cell], entries_.data() + cell_end_[cell],
+                                             query, visit))
+                        return;
+                }
         }
     }
 
 private:
     struct Group {
         detail::GridLayout grid;
-        std::vector<std::int64_t> first;  // per cell, the last added box, or -1
+        std::int64_t first_cell;  // of the group's cells in cell_start_ and cell_end_
     };
-    struct Bounds {
-        double min_x, max_x, min_y, max_y;
-        bool meet(const PreparedBox& query) const {
-            return (max_x >= query.min_x) & (min_x <= query.max_x) & (max_y >= query.min_y) & (min_y <= query.max_y);
-        }
-    };
-    std::vector<Bounds> bounds_;  // of every box, apart from the rest of it, for the scans
-    std::vector<std::int32_t> group_of_box_;
-    std::vector<std::int64_t> cell_of_box_;
-    std::vector<std::int64_t> next_;  // the box added before in the same cell, or -1
+    std::vector<detail::SearchEntry> entries_;  // the added boxes, in their cells' runs
+    std::vector<std::int64_t> cell_start_;      // per cell of every group, where its run starts
+    std::vector<std::int64_t> cell_end_;        // and where its added boxes end
+    std::vector<std::int64_t> cell_of_box_;     // in cell_start_ and cell_end_
     std::vector<Group> groups_;
 };
 

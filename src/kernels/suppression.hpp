@@ -112,23 +112,29 @@ inline std::vector<std::int64_t> greedy_suppression(std::span<const PreparedBox>
         return kept;
     }
 
-    // The boxes in visiting order, searched by their position in it.
-    std::vector<PreparedBox> visiting(order.size());
-    for (std::size_t position = 0; position < order.size(); ++position)
-        visiting[position] = boxes[static_cast<std::size_t>(order[position])];
+    // The boxes and their classes in visiting order, searched by their
+    // position in it.
+    std::vector<PreparedBox> visiting;
+    std::vector<std::int64_t> labels;
+    visiting.reserve(order.size());
+    labels.reserve(order.size());
+    for (const std::int64_t box : order) {
+        visiting.push_back(boxes[static_cast<std::size_t>(box)]);
+        labels.push_back(class_of(box));
+    }
     GrowingBoxSearch kept_so_far(visiting);
     for (std::size_t position = 0; position < order.size(); ++position) {
         const PreparedBox& box = visiting[position];
-        const std::int64_t label = class_of(order[position]);
+        const std::int64_t label = labels[position];
         bool suppressed = false;
         kept_so_far.for_each_candidate(box, [&](std::int64_t other) {
             const auto k = static_cast<std::size_t>(other);
-            if (class_of(order[k]) != label || !detail::may_exceed(box, visiting[k], iou_threshold)) return false;
+            if (labels[k] != label || !detail::may_exceed(box, visiting[k], iou_threshold)) return false;
             suppressed = overlap(box, visiting[k], OverlapMode::iou) > iou_threshold;
             return suppressed;
         });
         if (!suppressed) {
-            kept_so_far.add(static_cast<std::int64_t>(position));
+            kept_so_far.add(static_cast<std::int64_t>(position), box);
             kept.push_back(order[position]);
         }
     }
