@@ -20,6 +20,7 @@
 #include "kernels/rotated_overlap.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <span>
@@ -30,6 +31,20 @@
 namespace halvex::kernels {
 
 namespace detail {
+
+// A box as the search files it: its bounds, apart from the rest of it, so
+// that the passes over all boxes and the scans read little memory.
+struct SearchEntry {
+    double min_x, max_x, min_y, max_y;
+    std::int64_t index;
+};
+
+inline std::vector<SearchEntry> search_entries(std::span<const PreparedBox> boxes) {
+    std::vector<SearchEntry> entries(boxes.size());
+    for (std::size_t k = 0; k < boxes.size(); ++k)
+        entries[k] = {boxes[k].min_x, boxes[k].max_x, boxes[k].min_y, boxes[k].max_y, static_cast<std::int64_t>(k)};
+    return entries;
+}
 
 // The grid of one group of boxes (see above).
 struct GridLayout {
@@ -43,7 +58,7 @@ struct GridLayout {
     std::int64_t cells() const { return columns * rows; }
 
     // The cell a box of the group is filed in: that of its lower-left corner.
-    std::int64_t cell_of(const PreparedBox& box) const {
+    std::int64_t cell_of(const SearchEntry& box) const {
         if (unbounded) return 0;
         const std::int64_t column =
             std::clamp<std::int64_t>(index(box.min_x - origin_x, per_cell_x, columns), 0, columns - 1);
@@ -74,8 +89,9 @@ struct GridLayout {
     // The cell index of an offset from the origin: -1 before the grid,
     // `count` after it.  Filing and reading use this same function, so a
     // rounded cell size or product moves both alike.
+    // (Past the test for a negative offset, truncation is the floor.)
     static std::int64_t index(double offset, double per_cell, std::int64_t count) {
-        const double at = std::floor(offset * per_cell);
+        const double at = offset * per_cell;
         if (!(at >= 0)) return -1;
         return at >= static_cast<double>(count) ? count : static_cast<std::int64_t>(at);
     }
@@ -92,14 +108,14 @@ struct GridLayout {
     }
 
     // The grid for the boxes `members` (indices into `boxes`) of one group.
-    static GridLayout fit(std::span<const PreparedBox> boxes, std::span<const std::pair<int, std::int64_t>> members,
+    static GridLayout fit(std::span<const SearchEntry> boxes, std::span<const std::pair<int, std::int64_t>> members,
                           bool unbounded) {
         GridLayout grid;
         grid.unbounded = unbounded;
         if (unbounded) return grid;
         double low_x = INFINITY, high_x = -INFINITY, low_y = INFINITY, high_y = -INFINITY;
         for (const auto& [_, member] : members) {
-            const PreparedBox& box = boxes[static_cast<std::size_t>(member)];
+            const SearchEntry& box = boxes[static_cast<std::size_t>(member)];
             grid.reach_x = std::max(grid.reach_x, box.max_x - box.min_x);
             grid.reach_y = std::max(grid.reach_y, box.max_y - box.min_y);
             low_x = std::min(low_x, box.min_x), high_x = std::max(high_x, box.min_x);
@@ -125,17 +141,19 @@ inline constexpr int unbounded_group = 1 << 20;
 
 // The octave of the larger side of a box's bounds: ilogb, with sentinels
 // for unbounded and for zero-sized bounds.
-inline int size_octave(const PreparedBox& box) {
+inline int size_octave(const SearchEntry& box) {
     const double size = std::max(box.max_x - box.min_x, box.max_y - box.min_y);
     if (!(size < INFINITY)) return unbounded_group;
     if (!(size > 0)) return -1100;
-    return std::ilogb(size);
+    // ilogb, from the exponent bits where the size is a normal number.
+    const auto exponent = static_cast<int>(std::bit_cast<std::uint64_t>(size) >> 52);
+    return exponent > 0 ? exponent - 1023 : std::ilogb(size);
 }
 
 // (group, box) for all boxes, by group; calls found(members, unbounded)
 // with each group's run.
 template <class Found>
-void for_each_group(std::span<const PreparedBox> boxes, Found&& found) {
+void for_each_group(std::span<const SearchEntry> boxes, Found&& found) {
     // A query reads every group, so fewer groups cost less than the larger
     // cells they bring, up to a point: boxes within a factor of 64 in size
     // share one group, wider ranges get one group per two octaves.
@@ -173,13 +191,6 @@ void for_each_group(std::span<const PreparedBox> boxes, Found&& found) {
     }
 }
 
-// A box filed in a grid cell: its bounds, apart from the rest of it, for
-// the scans.
-struct SearchEntry {
-    double min_x, max_x, min_y, max_y;
-    std::int64_t index;
-};
-
 // visit(index) for the entries in [entry, end) that meet the query; true
 // when a visit asked to stop.  Most entries of a cell miss, so the test is
 // branch-free and the hits are collected in runs, then visited.
@@ -204,7 +215,8 @@ bool scan_entries(const SearchEntry* entry, const SearchEntry* end, const Prepar
 // All boxes of a set, filed once.
 class BoxSearch {
 public:
-    explicit BoxSearch(std::span<const PreparedBox> boxes) {
+    explicit BoxSearch(std::span<const PreparedBox> prepared) {
+        const std::vector<detail::SearchEntry> boxes = detail::search_entries(prepared);
         detail::for_each_group(boxes, [&](auto members, bool unbounded) {
             Group group;
             group.grid = detail::GridLayout::fit(boxes, members, unbounded);
@@ -219,11 +231,9 @@ public:
                 group.cell_start[cell] += group.cell_start[cell - 1];
             std::vector<std::int64_t> next(group.cell_start.begin(), group.cell_start.end() - 1);
             group.entries.resize(members.size());
-            for (std::size_t k = 0; k < members.size(); ++k) {
-                const PreparedBox& box = boxes[static_cast<std::size_t>(members[k].second)];
-                group.entries[static_cast<std::size_t>(next[static_cast<std::size_t>(cell_of_member[k])]++)] = {
-                    box.min_x, box.max_x, box.min_y, box.max_y, members[k].second};
-            }
+            for (std::size_t k = 0; k < members.size(); ++k)
+                group.entries[static_cast<std::size_t>(next[static_cast<std::size_t>(cell_of_member[k])]++)] =
+                    boxes[static_cast<std::size_t>(members[k].second)];
             groups_.push_back(std::move(group));
         });
     }
@@ -265,7 +275,9 @@ private:
 // chasing them through memory.
 class GrowingBoxSearch {
 public:
-    explicit GrowingBoxSearch(std::span<const PreparedBox> boxes) : entries_(boxes.size()), cell_of_box_(boxes.size()) {
+    explicit GrowingBoxSearch(std::span<const PreparedBox> prepared)
+        : entries_(prepared.size()), cell_of_box_(prepared.size()) {
+        const std::vector<detail::SearchEntry> boxes = detail::search_entries(prepared);
         detail::for_each_group(boxes, [&](auto members, bool unbounded) {
             Group group;
             group.grid = detail::GridLayout::fit(boxes, members, unbounded);
@@ -283,6 +295,12 @@ public:
         std::int64_t position = 0;
         for (std::int64_t& start : cell_start_) position += std::exchange(start, position);
         cell_end_ = cell_start_;
+    }
+
+    // The cells: as many as there are, and the one each box is filed in.
+    std::size_t cell_count() const { return cell_start_.size(); }
+    std::size_t cell_of(std::int64_t index) const {
+        return static_cast<std::size_t>(cell_of_box_[static_cast<std::size_t>(index)]);
     }
 
     void add(std::int64_t index, const PreparedBox& box) {

@@ -123,16 +123,36 @@ inline std::vector<std::int64_t> greedy_suppression(std::span<const PreparedBox>
         labels.push_back(class_of(box));
     }
     GrowingBoxSearch kept_so_far(visiting);
+    // Per cell, the last few kept boxes that suppressed a box filed there:
+    // near duplicates share a cell, and the box that suppressed one of them
+    // likely suppresses the next, so these are tried before the search.  A
+    // box is suppressed when any kept box suppresses it, so the order in
+    // which they are tried changes nothing but the time.
+    constexpr std::size_t remembered = 4;
+    std::vector<std::array<std::int64_t, remembered>> recent_suppressors(kept_so_far.cell_count());
+    for (auto& recent : recent_suppressors) recent.fill(-1);
     for (std::size_t position = 0; position < order.size(); ++position) {
         const PreparedBox& box = visiting[position];
         const std::int64_t label = labels[position];
-        bool suppressed = false;
-        kept_so_far.for_each_candidate(box, [&](std::int64_t other) {
+        auto suppresses = [&](std::int64_t other) {
             const auto k = static_cast<std::size_t>(other);
-            if (labels[k] != label || !detail::may_exceed(box, visiting[k], iou_threshold)) return false;
-            suppressed = overlap(box, visiting[k], OverlapMode::iou) > iou_threshold;
-            return suppressed;
-        });
+            return labels[k] == label && detail::may_exceed(box, visiting[k], iou_threshold) &&
+                   overlap(box, visiting[k], OverlapMode::iou) > iou_threshold;
+        };
+        auto& recent = recent_suppressors[kept_so_far.cell_of(static_cast<std::int64_t>(position))];
+        bool suppressed = false;
+        for (std::size_t k = 0; k < remembered && !suppressed; ++k)
+            suppressed = recent[k] >= 0 && suppresses(recent[k]);
+        if (!suppressed)
+            kept_so_far.for_each_candidate(box, [&](std::int64_t other) {
+                suppressed = suppresses(other);
+                if (suppressed) {
+                    // The newest first, the oldest forgotten.
+                    std::copy_backward(recent.begin(), recent.end() - 1, recent.end());
+                    recent[0] = other;
+                }
+                return suppressed;
+            });
         if (!suppressed) {
             kept_so_far.add(static_cast<std::int64_t>(position), box);
             kept.push_back(order[position]);
