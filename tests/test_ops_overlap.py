@@ -315,6 +315,27 @@ def test_values_do_not_depend_on_where_the_boxes_are(offset):
     assert np.count_nonzero(here) > 10
 
 
+@pytest.mark.parametrize("mode", MODES)
+def test_a_pair_has_the_same_bits_in_every_call_and_at_every_position(mode):
+    # the rotations' cos and sin come a block at a time: a box alone, among
+    # a few (the small-input path), at any place in a long array, in aligned
+    # pairs or against the image box gives the same bits
+    rng = np.random.default_rng(24)
+    a, b = random_boxes(rng, 600, field=40.0), random_boxes(rng, 300, field=40.0)
+    matrix = ops.box_iou(a, b, mode=mode)
+    rows, columns = rng.permutation(600)[:8], rng.permutation(300)[:5]
+    np.testing.assert_array_equal(ops.box_iou(a[rows], b[columns], mode=mode), matrix[np.ix_(rows, columns)])
+    np.testing.assert_array_equal(ops.box_iou(a[rows[:1]], b[columns[:1]], mode=mode), matrix[rows[:1]][:, columns[:1]])
+    shuffled = rng.permutation(300)
+    np.testing.assert_array_equal(ops.box_iou(a, b[shuffled], mode=mode), matrix[:, shuffled])
+    np.testing.assert_array_equal(ops.box_iou(a[:300], b, mode=mode, aligned=True), np.diag(matrix[:300]))
+    i, j, value = ops.box_iou_pairs(a, b, mode=mode)
+    np.testing.assert_array_equal(value, matrix[i, j])
+    image = np.array([[20.0, 15.0, 40.0, 30.0, 0.0]])
+    visible = ops.visible_fraction(a, (40, 30))
+    np.testing.assert_array_equal(visible, ops.box_iou(a, image, mode="iof")[:, 0])
+
+
 # ---- arguments -------------------------------------------------------------------------------------
 
 

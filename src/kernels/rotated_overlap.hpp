@@ -19,9 +19,12 @@
 //    gives the same bits whichever side it comes from.
 #pragma once
 
+#include "kernels/vector_math.hpp"
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <utility>
 
@@ -48,16 +51,18 @@ inline double power_of_two(int k) { return std::bit_cast<double>(static_cast<std
 
 }  // namespace detail
 
-// `row` holds the five finite ORVA values, width and height >= 0.
-inline PreparedBox prepare_box(const double* row) {
+// `row` holds the five finite ORVA values, width and height >= 0;
+// `cosine` and `sine` are those of its rotation from the vector library (see
+// `prepare_rows`).
+inline PreparedBox prepare_box(const double* row, double cosine, double sine) {
     PreparedBox box;
     box.center_x = row[0];
     box.center_y = row[1];
     box.half_width = row[2] * 0.5;
     box.half_height = row[3] * 0.5;
     box.rotation = row[4];
-    box.cosine = std::cos(row[4]);
-    box.sine = std::sin(row[4]);
+    box.cosine = cosine;
+    box.sine = sine;
     box.radius = std::hypot(box.half_width, box.half_height);
     box.area = row[2] * row[3];
     box.exponent = box.radius > 0 ? std::clamp(std::ilogb(box.radius), -1000, 1000) : -1000;
@@ -72,6 +77,24 @@ inline PreparedBox prepare_box(const double* row) {
     box.max_x = box.center_x + reach_x + margin_x;
     box.min_y = box.center_y - reach_y - margin_y;
     box.max_y = box.center_y + reach_y + margin_y;
+    return box;
+}
+
+// boxes[k] for the rows k in [0, count) of five values each, the cosines
+// and sines of the rotations taken a block at a time from the vector
+// library.  Its values depend on each element alone, never on the position
+// or the length of the block, so a box has the same bits whether it is
+// prepared alone, in any block or on any thread: a pair has the same value
+// wherever it is met.
+inline void prepare_rows(const double* rows, std::ptrdiff_t count, PreparedBox* boxes) {
+    for_each_cos_sin<double>(
+        count, [&](std::ptrdiff_t k) { return rows[5 * k + 4]; },
+        [&](std::ptrdiff_t k, double cosine, double sine) { boxes[k] = prepare_box(rows + 5 * k, cosine, sine); });
+}
+
+inline PreparedBox prepare_box(const double* row) {
+    PreparedBox box;
+    prepare_rows(row, 1, &box);
     return box;
 }
 
