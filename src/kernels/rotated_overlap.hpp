@@ -156,8 +156,8 @@ void clip(const Polygon& in, double bound, Polygon& out) {
     const double* across = Axis == 0 ? in.y : in.x;
     double* out_along = Axis == 0 ? out.x : out.y;
     double* out_across = Axis == 0 ? out.y : out.x;
-    // -1 below the slab, 0 inside, 1 above.
-    auto side = [bound](double coordinate) { return int{coordinate > bound} - int{coordinate < -bound}; };
+    // Where a coordinate lies as bits: 1 above the slab, 2 below, 0 inside.
+    auto side = [bound](double coordinate) { return int{coordinate > bound} | int{coordinate < -bound} << 1; };
     auto clamp = [bound](double coordinate) { return std::min(std::max(coordinate, -bound), bound); };
     int count = 0;
     double here = along[vertices - 1], here_across = across[vertices - 1];
@@ -175,11 +175,11 @@ void clip(const Polygon& in, double bound, Polygon& out) {
         out_along[count] = ends[0];
         out_across[count] = made[0];
         // The edge enters unless both ends are outside on the same side.
-        count += (here_side != there_side) | (here_side == 0);
+        count += (here_side & there_side) == 0;
         out_along[count] = ends[1];
         out_across[count] = made[1];
         // It leaves when its end is outside and its start is not on that side.
-        count += (there_side != 0) & (there_side != here_side);
+        count += (there_side & ~here_side) != 0;
         here = there, here_across = there_across, here_side = there_side;
     }
     out.count = count;
