@@ -275,17 +275,17 @@ private:
 // chasing them through memory.
 class GrowingBoxSearch {
 public:
-    explicit GrowingBoxSearch(std::span<const PreparedBox> prepared)
-        : entries_(prepared.size()), cell_of_box_(prepared.size()) {
-        const std::vector<detail::SearchEntry> boxes = detail::search_entries(prepared);
-        detail::for_each_group(boxes, [&](auto members, bool unbounded) {
+    // `boxes[k]`: the bounds of box k, its index k.
+    explicit GrowingBoxSearch(std::vector<detail::SearchEntry> boxes)
+        : boxes_(std::move(boxes)), entries_(boxes_.size()), cell_of_box_(boxes_.size()) {
+        detail::for_each_group(boxes_, [&](auto members, bool unbounded) {
             Group group;
-            group.grid = detail::GridLayout::fit(boxes, members, unbounded);
+            group.grid = detail::GridLayout::fit(boxes_, members, unbounded);
             group.first_cell = static_cast<std::int64_t>(cell_start_.size());
             cell_start_.resize(cell_start_.size() + static_cast<std::size_t>(group.grid.cells()), 0);
             for (const auto& [_, member] : members) {
                 const std::int64_t cell =
-                    group.first_cell + group.grid.cell_of(boxes[static_cast<std::size_t>(member)]);
+                    group.first_cell + group.grid.cell_of(boxes_[static_cast<std::size_t>(member)]);
                 cell_of_box_[static_cast<std::size_t>(member)] = cell;
                 ++cell_start_[static_cast<std::size_t>(cell)];
             }
@@ -303,9 +303,9 @@ public:
         return static_cast<std::size_t>(cell_of_box_[static_cast<std::size_t>(index)]);
     }
 
-    void add(std::int64_t index, const PreparedBox& box) {
+    void add(std::int64_t index) {
         const auto cell = static_cast<std::size_t>(cell_of_box_[static_cast<std::size_t>(index)]);
-        entries_[static_cast<std::size_t>(cell_end_[cell]++)] = {box.min_x, box.max_x, box.min_y, box.max_y, index};
+        entries_[static_cast<std::size_t>(cell_end_[cell]++)] = boxes_[static_cast<std::size_t>(index)];
     }
 
     // visit(index) for every added box whose bounds meet those of `query`,
@@ -330,6 +330,7 @@ private:
         detail::GridLayout grid;
         std::int64_t first_cell;  // of the group's cells in cell_start_ and cell_end_
     };
+    std::vector<detail::SearchEntry> boxes_;    // every box, by index
     std::vector<detail::SearchEntry> entries_;  // the added boxes, in their cells' runs
     std::vector<std::int64_t> cell_start_;      // per cell of every group, where its run starts
     std::vector<std::int64_t> cell_end_;        // and where its added boxes end

@@ -112,17 +112,19 @@ inline std::vector<std::int64_t> greedy_suppression(std::span<const PreparedBox>
         return kept;
     }
 
-    // The boxes and their classes in visiting order, searched by their
+    // The boxes' bounds and classes in visiting order, searched by their
     // position in it.
-    std::vector<PreparedBox> visiting;
-    std::vector<std::int64_t> labels;
-    visiting.reserve(order.size());
-    labels.reserve(order.size());
-    for (const std::int64_t box : order) {
-        visiting.push_back(boxes[static_cast<std::size_t>(box)]);
-        labels.push_back(class_of(box));
+    std::vector<detail::SearchEntry> bounds(order.size());
+    std::vector<std::int64_t> labels(order.size());
+    for (std::size_t position = 0; position < order.size(); ++position) {
+        const PreparedBox& box = boxes[static_cast<std::size_t>(order[position])];
+        bounds[position] = {box.min_x, box.max_x, box.min_y, box.max_y, static_cast<std::int64_t>(position)};
+        labels[position] = class_of(order[position]);
     }
-    GrowingBoxSearch kept_so_far(visiting);
+    auto visiting = [&](std::size_t position) -> const PreparedBox& {
+        return boxes[static_cast<std::size_t>(order[position])];
+    };
+    GrowingBoxSearch kept_so_far(std::move(bounds));
     // Per cell, the last few kept boxes that suppressed a box filed there:
     // near duplicates share a cell, and the box that suppressed one of them
     // likely suppresses the next, so these are tried before the search.  A
@@ -132,12 +134,12 @@ inline std::vector<std::int64_t> greedy_suppression(std::span<const PreparedBox>
     std::vector<std::array<std::int64_t, remembered>> recent_suppressors(kept_so_far.cell_count());
     for (auto& recent : recent_suppressors) recent.fill(-1);
     for (std::size_t position = 0; position < order.size(); ++position) {
-        const PreparedBox& box = visiting[position];
+        const PreparedBox& box = visiting(position);
         const std::int64_t label = labels[position];
         auto suppresses = [&](std::int64_t other) {
             const auto k = static_cast<std::size_t>(other);
-            return labels[k] == label && detail::may_exceed(box, visiting[k], iou_threshold) &&
-                   overlap(box, visiting[k], OverlapMode::iou) > iou_threshold;
+            return labels[k] == label && detail::may_exceed(box, visiting(k), iou_threshold) &&
+                   overlap(box, visiting(k), OverlapMode::iou) > iou_threshold;
         };
         auto& recent = recent_suppressors[kept_so_far.cell_of(static_cast<std::int64_t>(position))];
         bool suppressed = false;
@@ -154,7 +156,7 @@ inline std::vector<std::int64_t> greedy_suppression(std::span<const PreparedBox>
                 return suppressed;
             });
         if (!suppressed) {
-            kept_so_far.add(static_cast<std::int64_t>(position), box);
+            kept_so_far.add(static_cast<std::int64_t>(position));
             kept.push_back(order[position]);
         }
     }
