@@ -159,6 +159,9 @@ void clip(const Polygon& in, double bound, Polygon& out) {
     // Where a coordinate lies as bits: 1 above the slab, 2 below, 0 inside.
     auto side = [bound](double coordinate) { return int{coordinate > bound} | int{coordinate < -bound} << 1; };
     auto clamp = [bound](double coordinate) { return std::min(std::max(coordinate, -bound), bound); };
+    // Rounding can leave nothing of a sliver to the second clip.
+    out.count = 0;
+    if (vertices == 0) return;
     int count = 0;
     double here = along[vertices - 1], here_across = across[vertices - 1];
     int here_side = side(here);
