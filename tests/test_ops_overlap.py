@@ -161,6 +161,52 @@ def test_hard_configurations_match_shapely_and_exact_arithmetic(mode):
         assert abs(values[k] - float(expected)) <= tolerance, (k, a[k], b[k])
 
 
+def slab_crossings(rng, kind, count=10):
+    """Aligned pairs (a[k], b[k]) where b, the smaller box, meets a's two slabs in one way: it passes
+    right through the x slab or the y slab (one edge leaving by both lines), crosses both (an octagon),
+    or shares a's rotation and sticks out at a corner (edges along the lines and parallel to them)."""
+    first, second = [], []
+    for _ in range(count):
+        a = random_boxes(rng, 1, smallest=10.0, largest=60.0)[0]
+        u, v = axes(a)
+        b = a.copy()
+        if kind == "through_x":
+            b[2:4] = 3.0 * a[2], a[3] * rng.uniform(0.1, 0.3)
+            b[4] = a[4] + rng.uniform(-0.05, 0.05)
+            offset = rng.uniform(-0.2, 0.2) * a[2], rng.uniform(-0.3, 0.3) * a[3]
+        elif kind == "through_y":
+            b[2:4] = a[2] * rng.uniform(0.1, 0.3), 3.0 * a[3]
+            b[4] = a[4] + rng.choice([0.0, np.pi]) + rng.uniform(-0.05, 0.05)
+            offset = rng.uniform(-0.3, 0.3) * a[2], rng.uniform(-0.2, 0.2) * a[3]
+        elif kind == "octagon":
+            b[2:4] = a[2:4] * rng.uniform(0.8, 0.95)
+            b[4] = a[4] + rng.choice([-1, 1]) * rng.uniform(0.5, 1.0)
+            offset = rng.uniform(-0.05, 0.05, 2) * a[2:4]
+        else:  # same rotation, a corner sticking out
+            b[2:4] = a[2:4] * rng.uniform(0.3, 0.9, 2)
+            b[4] = a[4] + rng.choice([0.0, np.pi / 2]) * (kind == "quarter_turn")
+            if kind == "quarter_turn":
+                b[2:4] = b[3], b[2]
+            offset = rng.choice([-1, 1], 2) * rng.uniform(0.3, 0.6, 2) * a[2:4]
+        b[:2] = a[:2] + offset[0] * u + offset[1] * v
+        first.append(a)
+        second.append(b)
+    return np.array(first), np.array(second)
+
+
+@pytest.mark.parametrize("kind", ["through_x", "through_y", "octagon", "same_rotation", "quarter_turn"])
+def test_every_way_of_meeting_the_slabs_matches_exact_arithmetic_from_either_side(kind):
+    a, b = slab_crossings(np.random.default_rng(22), kind)
+    areas = ops.box_iou(a, b, mode="area", aligned=True)
+    # the pair's bits do not depend on which side each box comes from
+    np.testing.assert_array_equal(ops.box_iou(b, a, mode="area", aligned=True), areas)
+    np.testing.assert_array_equal(ops.box_iou(b, a, aligned=True), ops.box_iou(a, b, aligned=True))
+    for k in range(len(a)):
+        expected = exact_intersection_area(a[k], b[k])
+        assert 0 < expected < Fraction(b[k, 2]) * Fraction(b[k, 3])  # partly inside, as meant
+        assert abs(areas[k] - float(expected)) <= 1e-9 * b[k, 2] * b[k, 3], (k, a[k], b[k])
+
+
 def test_exact_arithmetic_on_sampled_random_pairs_of_all_sizes():
     rng = np.random.default_rng(5)
     a, b = random_boxes(rng, 40, field=20.0, smallest=0.01, largest=100.0), random_boxes(rng, 40, field=20.0)
@@ -267,6 +313,27 @@ def test_values_do_not_depend_on_where_the_boxes_are(offset):
         scale = 1.0 if mode != "area" else np.minimum(a[:, 2:3] * a[:, 3:4], (b[:, 2] * b[:, 3])[None, :])
         assert np.all(np.abs(here - there) <= 1e-12 * scale)
     assert np.count_nonzero(here) > 10
+
+
+@pytest.mark.parametrize("mode", MODES)
+def test_a_pair_has_the_same_bits_in_every_call_and_at_every_position(mode):
+    # the rotations' cos and sin come a block at a time: a box alone, among
+    # a few (the small-input path), at any place in a long array, in aligned
+    # pairs or against the image box gives the same bits
+    rng = np.random.default_rng(24)
+    a, b = random_boxes(rng, 600, field=40.0), random_boxes(rng, 300, field=40.0)
+    matrix = ops.box_iou(a, b, mode=mode)
+    rows, columns = rng.permutation(600)[:8], rng.permutation(300)[:5]
+    np.testing.assert_array_equal(ops.box_iou(a[rows], b[columns], mode=mode), matrix[np.ix_(rows, columns)])
+    np.testing.assert_array_equal(ops.box_iou(a[rows[:1]], b[columns[:1]], mode=mode), matrix[rows[:1]][:, columns[:1]])
+    shuffled = rng.permutation(300)
+    np.testing.assert_array_equal(ops.box_iou(a, b[shuffled], mode=mode), matrix[:, shuffled])
+    np.testing.assert_array_equal(ops.box_iou(a[:300], b, mode=mode, aligned=True), np.diag(matrix[:300]))
+    i, j, value = ops.box_iou_pairs(a, b, mode=mode)
+    np.testing.assert_array_equal(value, matrix[i, j])
+    image = np.array([[20.0, 15.0, 40.0, 30.0, 0.0]])
+    visible = ops.visible_fraction(a, (40, 30))
+    np.testing.assert_array_equal(visible, ops.box_iou(a, image, mode="iof")[:, 0])
 
 
 # ---- arguments -------------------------------------------------------------------------------------
@@ -428,6 +495,29 @@ def test_nms_thresholds_outside_the_unit_interval():
     classes = np.arange(len(scores)) % 2
     firsts = [next(k for k in order if classes[k] == c) for c in (0, 1)]
     assert ops.batched_nms(boxes, scores, classes, -0.1).tolist() == sorted(firsts, key=order.index)
+
+
+@pytest.mark.parametrize(
+    "scores",
+    [
+        [0.0, -0.0, 0.0, -0.0, 1.0, -1.0],  # signed zeros are equal scores: index order
+        [np.inf, -np.inf, 5e-324, -5e-324, 1e308, -1e308, 0.0, 1.0, np.inf, -np.inf],
+        [2.0**-k for k in range(12)] + [-(2.0**-k) for k in range(12)] + [1.0, 0.5, 0.5, -0.5],
+    ],
+)
+def test_nms_visits_by_decreasing_score_then_index_for_every_kind_of_float(scores):
+    rng = np.random.default_rng(23)
+    scores = np.array(scores)
+    order = sorted(range(len(scores)), key=lambda k: (-scores[k], k))
+    boxes = random_boxes(rng, len(scores))
+    assert ops.nms(boxes, scores, 1.0).tolist() == order
+    for score_threshold in (0.0, -1.0, 0.5):
+        kept = ops.nms(boxes, scores, 1.0, score_threshold=score_threshold).tolist()
+        assert kept == [k for k in order if scores[k] >= score_threshold]
+    # a long random run, with ties, of both signs
+    many = np.round(rng.normal(0, 1, 5000), 2)
+    expected = sorted(range(len(many)), key=lambda k: (-many[k], k))
+    assert ops.nms(random_boxes(rng, len(many)), many, 1.0).tolist() == expected
 
 
 # ---- threads -------------------------------------------------------------------------------------------

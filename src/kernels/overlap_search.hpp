@@ -20,9 +20,9 @@
 #include "kernels/rotated_overlap.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
-#include <map>
 #include <span>
 #include <tuple>
 #include <utility>
@@ -31,6 +31,20 @@
 namespace halvex::kernels {
 
 namespace detail {
+
+// A box as the search files it: its bounds, apart from the rest of it, so
+// that the passes over all boxes and the scans read little memory.
+struct SearchEntry {
+    double min_x, max_x, min_y, max_y;
+    std::int64_t index;
+};
+
+inline std::vector<SearchEntry> search_entries(std::span<const PreparedBox> boxes) {
+    std::vector<SearchEntry> entries(boxes.size());
+    for (std::size_t k = 0; k < boxes.size(); ++k)
+        entries[k] = {boxes[k].min_x, boxes[k].max_x, boxes[k].min_y, boxes[k].max_y, static_cast<std::int64_t>(k)};
+    return entries;
+}
 
 // The grid of one group of boxes (see above).
 struct GridLayout {
@@ -44,7 +58,7 @@ struct GridLayout {
     std::int64_t cells() const { return columns * rows; }
 
     // The cell a box of the group is filed in: that of its lower-left corner.
-    std::int64_t cell_of(const PreparedBox& box) const {
+    std::int64_t cell_of(const SearchEntry& box) const {
         if (unbounded) return 0;
         const std::int64_t column =
             std::clamp<std::int64_t>(index(box.min_x - origin_x, per_cell_x, columns), 0, columns - 1);
@@ -75,8 +89,9 @@ struct GridLayout {
     // The cell index of an offset from the origin: -1 before the grid,
     // `count` after it.  Filing and reading use this same function, so a
     // rounded cell size or product moves both alike.
+    // (Past the test for a negative offset, truncation is the floor.)
     static std::int64_t index(double offset, double per_cell, std::int64_t count) {
-        const double at = std::floor(offset * per_cell);
+        const double at = offset * per_cell;
         if (!(at >= 0)) return -1;
         return at >= static_cast<double>(count) ? count : static_cast<std::int64_t>(at);
     }
@@ -93,14 +108,14 @@ struct GridLayout {
     }
 
     // The grid for the boxes `members` (indices into `boxes`) of one group.
-    static GridLayout fit(std::span<const PreparedBox> boxes, std::span<const std::pair<int, std::int64_t>> members,
+    static GridLayout fit(std::span<const SearchEntry> boxes, std::span<const std::pair<int, std::int64_t>> members,
                           bool unbounded) {
         GridLayout grid;
         grid.unbounded = unbounded;
         if (unbounded) return grid;
         double low_x = INFINITY, high_x = -INFINITY, low_y = INFINITY, high_y = -INFINITY;
         for (const auto& [_, member] : members) {
-            const PreparedBox& box = boxes[static_cast<std::size_t>(member)];
+            const SearchEntry& box = boxes[static_cast<std::size_t>(member)];
             grid.reach_x = std::max(grid.reach_x, box.max_x - box.min_x);
             grid.reach_y = std::max(grid.reach_y, box.max_y - box.min_y);
             low_x = std::min(low_x, box.min_x), high_x = std::max(high_x, box.min_x);
@@ -126,17 +141,19 @@ inline constexpr int unbounded_group = 1 << 20;
 
 // The octave of the larger side of a box's bounds: ilogb, with sentinels
 // for unbounded and for zero-sized bounds.
-inline int size_octave(const PreparedBox& box) {
+inline int size_octave(const SearchEntry& box) {
     const double size = std::max(box.max_x - box.min_x, box.max_y - box.min_y);
     if (!(size < INFINITY)) return unbounded_group;
     if (!(size > 0)) return -1100;
-    return std::ilogb(size);
+    // ilogb, from the exponent bits where the size is a normal number.
+    const auto exponent = static_cast<int>(std::bit_cast<std::uint64_t>(size) >> 52);
+    return exponent > 0 ? exponent - 1023 : std::ilogb(size);
 }
 
 // (group, box) for all boxes, by group; calls found(members, unbounded)
 // with each group's run.
 template <class Found>
-void for_each_group(std::span<const PreparedBox> boxes, Found&& found) {
+void for_each_group(std::span<const SearchEntry> boxes, Found&& found) {
     // A query reads every group, so fewer groups cost less than the larger
     // cells they bring, up to a point: boxes within a factor of 64 in size
     // share one group, wider ranges get one group per two octaves.
@@ -153,14 +170,18 @@ void for_each_group(std::span<const PreparedBox> boxes, Found&& found) {
     for (int& octave : group)
         if (octave != unbounded_group) octave = one_group ? 0 : (octave + 1100) / 2;
 
-    // A counting sort by group: there are few groups.
-    std::map<int, std::size_t> start;  // group -> count, then first position
-    for (std::size_t index = 0; index < boxes.size(); ++index) ++start[group[index]];
+    // A counting sort by group.  The groups of bounded boxes are numbered
+    // from 0 to (1024 + 1100) / 2; unbounded boxes come last.
+    constexpr int bounded_groups = (1024 + 1100) / 2 + 1;
+    auto slot = [](int group) { return group == unbounded_group ? bounded_groups : group; };
+    std::vector<std::size_t> start(bounded_groups + 1, 0);  // per slot: count, then first position
+    for (const int octave : group) ++start[static_cast<std::size_t>(slot(octave))];
     std::size_t position = 0;
-    for (auto& [_, first] : start) position += std::exchange(first, position);
+    for (std::size_t& first : start) position += std::exchange(first, position);
     std::vector<std::pair<int, std::int64_t>> by_group(boxes.size());
     for (std::size_t index = 0; index < boxes.size(); ++index)
-        by_group[start[group[index]]++] = {group[index], static_cast<std::int64_t>(index)};
+        by_group[start[static_cast<std::size_t>(slot(group[index]))]++] = {group[index],
+                                                                           static_cast<std::int64_t>(index)};
     for (std::size_t first = 0; first < by_group.size();) {
         std::size_t last = first;
         while (last < by_group.size() && by_group[last].first == by_group[first].first) ++last;
@@ -170,12 +191,32 @@ void for_each_group(std::span<const PreparedBox> boxes, Found&& found) {
     }
 }
 
+// visit(index) for the entries in [entry, end) that meet the query; true
+// when a visit asked to stop.  Most entries of a cell miss, so the test is
+// branch-free and the hits are collected in runs, then visited.
+template <class Visit>
+bool scan_entries(const SearchEntry* entry, const SearchEntry* end, const PreparedBox& query, Visit&& visit) {
+    while (entry != end) {
+        std::int64_t hits[64];
+        int count = 0;
+        for (int k = 0; k < 64 && entry != end; ++k, ++entry) {
+            hits[count] = entry->index;
+            count += (entry->max_x >= query.min_x) & (entry->min_x <= query.max_x) & (entry->max_y >= query.min_y) &
+                     (entry->min_y <= query.max_y);
+        }
+        for (int k = 0; k < count; ++k)
+            if (visit(hits[k])) return true;
+    }
+    return false;
+}
+
 }  // namespace detail
 
 // All boxes of a set, filed once.
 class BoxSearch {
 public:
-    explicit BoxSearch(std::span<const PreparedBox> boxes) {
+    explicit BoxSearch(std::span<const PreparedBox> prepared) {
+        const std::vector<detail::SearchEntry> boxes = detail::search_entries(prepared);
         detail::for_each_group(boxes, [&](auto members, bool unbounded) {
             Group group;
             group.grid = detail::GridLayout::fit(boxes, members, unbounded);
@@ -190,11 +231,9 @@ public:
                 group.cell_start[cell] += group.cell_start[cell - 1];
             std::vector<std::int64_t> next(group.cell_start.begin(), group.cell_start.end() - 1);
             group.entries.resize(members.size());
-            for (std::size_t k = 0; k < members.size(); ++k) {
-                const PreparedBox& box = boxes[static_cast<std::size_t>(members[k].second)];
-                group.entries[static_cast<std::size_t>(next[static_cast<std::size_t>(cell_of_member[k])]++)] = {
-                    box.min_x, box.max_x, box.min_y, box.max_y, members[k].second};
-            }
+            for (std::size_t k = 0; k < members.size(); ++k)
+                group.entries[static_cast<std::size_t>(next[static_cast<std::size_t>(cell_of_member[k])]++)] =
+                    boxes[static_cast<std::size_t>(members[k].second)];
             groups_.push_back(std::move(group));
         });
     }
@@ -209,73 +248,64 @@ public:
             for (std::int64_t row = cells.first_row; row <= cells.last_row; ++row) {
                 // The cells of a row are consecutive in the entries.
                 const std::int64_t first_cell = row * group.grid.columns;
-                const Entry* begin = group.entries.data() + group.cell_start[first_cell + cells.first_column];
-                const Entry* end = group.entries.data() + group.cell_start[first_cell + cells.last_column + 1];
-                if (scan(begin, end, query, visit)) return;
+                const detail::SearchEntry* begin =
+                    group.entries.data() + group.cell_start[first_cell + cells.first_column];
+                const detail::SearchEntry* end =
+                    group.entries.data() + group.cell_start[first_cell + cells.last_column + 1];
+                if (detail::scan_entries(begin, end, query, visit)) return;
             }
         }
     }
 
 private:
-    struct Entry {
-        double min_x, max_x, min_y, max_y;
-        std::int64_t index;
-    };
     struct Group {
         detail::GridLayout grid;
-        std::vector<Entry> entries;            // by cell, row after row
-        std::vector<std::int64_t> cell_start;  // entries of cell k: [cell_start[k], cell_start[k + 1])
+        std::vector<detail::SearchEntry> entries;  // by cell, row after row
+        std::vector<std::int64_t> cell_start;      // entries of cell k: [cell_start[k], cell_start[k + 1])
     };
-
-    // The entries in [entry, end) that meet the query; true when a visit
-    // asked to stop.  Most entries of a cell miss, so the test is
-    // branch-free and the hits are collected in runs, then visited.
-    template <class Visit>
-    static bool scan(const Entry* entry, const Entry* end, const PreparedBox& query, Visit&& visit) {
-        while (entry != end) {
-            std::int64_t hits[64];
-            int count = 0;
-            for (int k = 0; k < 64 && entry != end; ++k, ++entry) {
-                hits[count] = entry->index;
-                count += (entry->max_x >= query.min_x) & (entry->min_x <= query.max_x) & (entry->max_y >= query.min_y) &
-                         (entry->min_y <= query.max_y);
-            }
-            for (int k = 0; k < count; ++k)
-                if (visit(hits[k])) return true;
-        }
-        return false;
-    }
 
     std::vector<Group> groups_;
 };
 
 // The same grids, filled one box at a time: greedy suppression asks only
-// about the boxes kept so far.
+// about the boxes kept so far.  Every box's cell is known from the start, so
+// each cell gets a run of slots as long as the boxes filed in it, and an
+// added box takes the next slot of its cell's run: a query then reads the
+// added boxes of a cell one after the other, as BoxSearch does, rather than
+// chasing them through memory.
 class GrowingBoxSearch {
 public:
-    explicit GrowingBoxSearch(std::span<const PreparedBox> boxes)
-        : bounds_(boxes.size()), group_of_box_(boxes.size()), cell_of_box_(boxes.size()), next_(boxes.size(), -1) {
-        for (std::size_t k = 0; k < boxes.size(); ++k)
-            bounds_[k] = {boxes[k].min_x, boxes[k].max_x, boxes[k].min_y, boxes[k].max_y};
-        detail::for_each_group(boxes, [&](auto members, bool unbounded) {
+    // `boxes[k]`: the bounds of box k, its index k.
+    explicit GrowingBoxSearch(std::vector<detail::SearchEntry> boxes)
+        : boxes_(std::move(boxes)), entries_(boxes_.size()), cell_of_box_(boxes_.size()) {
+        detail::for_each_group(boxes_, [&](auto members, bool unbounded) {
             Group group;
-            group.grid = detail::GridLayout::fit(boxes, members, unbounded);
-            group.first.assign(static_cast<std::size_t>(group.grid.cells()), -1);
+            group.grid = detail::GridLayout::fit(boxes_, members, unbounded);
+            group.first_cell = static_cast<std::int64_t>(cell_start_.size());
+            cell_start_.resize(cell_start_.size() + static_cast<std::size_t>(group.grid.cells()), 0);
             for (const auto& [_, member] : members) {
-                group_of_box_[static_cast<std::size_t>(member)] = static_cast<std::int32_t>(groups_.size());
-                cell_of_box_[static_cast<std::size_t>(member)] =
-                    group.grid.cell_of(boxes[static_cast<std::size_t>(member)]);
+                const std::int64_t cell =
+                    group.first_cell + group.grid.cell_of(boxes_[static_cast<std::size_t>(member)]);
+                cell_of_box_[static_cast<std::size_t>(member)] = cell;
+                ++cell_start_[static_cast<std::size_t>(cell)];
             }
-            groups_.push_back(std::move(group));
+            groups_.push_back(group);
         });
+        // The runs of slots by cell, none filled yet.
+        std::int64_t position = 0;
+        for (std::int64_t& start : cell_start_) position += std::exchange(start, position);
+        cell_end_ = cell_start_;
+    }
+
+    // The cells: as many as there are, and the one each box is filed in.
+    std::size_t cell_count() const { return cell_start_.size(); }
+    std::size_t cell_of(std::int64_t index) const {
+        return static_cast<std::size_t>(cell_of_box_[static_cast<std::size_t>(index)]);
     }
 
     void add(std::int64_t index) {
-        const auto box = static_cast<std::size_t>(index);
-        std::int64_t& first =
-            groups_[static_cast<std::size_t>(group_of_box_[box])].first[static_cast<std::size_t>(cell_of_box_[box])];
-        next_[box] = first;
-        first = index;
+        const auto cell = static_cast<std::size_t>(cell_of_box_[static_cast<std::size_t>(index)]);
+        entries_[static_cast<std::size_t>(cell_end_[cell]++)] = boxes_[static_cast<std::size_t>(index)];
     }
 
     // visit(index) for every added box whose bounds meet those of `query`,
@@ -286,28 +316,25 @@ public:
         for (const Group& group : groups_) {
             if (!group.grid.window(query, cells)) continue;
             for (std::int64_t row = cells.first_row; row <= cells.last_row; ++row)
-                for (std::int64_t column = cells.first_column; column <= cells.last_column; ++column)
-                    for (std::int64_t index = group.first[static_cast<std::size_t>(row * group.grid.columns + column)];
-                         index >= 0; index = next_[static_cast<std::size_t>(index)])
-                        if (bounds_[static_cast<std::size_t>(index)].meet(query) && visit(index)) return;
+                for (std::int64_t column = cells.first_column; column <= cells.last_column; ++column) {
+                    const auto cell = static_cast<std::size_t>(group.first_cell + row * group.grid.columns + column);
+                    if (detail::scan_entries(entries_.data() + cell_start_[cell], entries_.data() + cell_end_[cell],
+                                             query, visit))
+                        return;
+                }
         }
     }
 
 private:
     struct Group {
         detail::GridLayout grid;
-        std::vector<std::int64_t> first;  // per cell, the last added box, or -1
+        std::int64_t first_cell;  // of the group's cells in cell_start_ and cell_end_
     };
-    struct Bounds {
-        double min_x, max_x, min_y, max_y;
-        bool meet(const PreparedBox& query) const {
-            return (max_x >= query.min_x) & (min_x <= query.max_x) & (max_y >= query.min_y) & (min_y <= query.max_y);
-        }
-    };
-    std::vector<Bounds> bounds_;  // of every box, apart from the rest of it, for the scans
-    std::vector<std::int32_t> group_of_box_;
-    std::vector<std::int64_t> cell_of_box_;
-    std::vector<std::int64_t> next_;  // the box added before in the same cell, or -1
+    std::vector<detail::SearchEntry> boxes_;    // every box, by index
+    std::vector<detail::SearchEntry> entries_;  // the added boxes, in their cells' runs
+    std::vector<std::int64_t> cell_start_;      // per cell of every group, where its run starts
+    std::vector<std::int64_t> cell_end_;        // and where its added boxes end
+    std::vector<std::int64_t> cell_of_box_;     // in cell_start_ and cell_end_
     std::vector<Group> groups_;
 };
 

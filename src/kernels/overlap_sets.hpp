@@ -22,7 +22,7 @@ namespace halvex::kernels {
 inline std::vector<PreparedBox> prepare_boxes(const double* rows, std::ptrdiff_t count, int threads) {
     std::vector<PreparedBox> boxes(static_cast<std::size_t>(count));
     for_each_block(count, block_for(count, threads), threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
-        for (std::ptrdiff_t i = begin; i < end; ++i) boxes[static_cast<std::size_t>(i)] = prepare_box(rows + 5 * i);
+        prepare_rows(rows + 5 * begin, end - begin, boxes.data() + begin);
     });
     return boxes;
 }
@@ -70,12 +70,33 @@ inline void overlap_matrix(std::span<const PreparedBox> first, std::span<const P
     });
 }
 
-// result[i] = overlap(first[i], second[i]) for rows of ORVA values.
+// result[i] = overlap(first[i], second[i]) for rows of ORVA values, the
+// boxes prepared a few at a time on the stack.
 inline void overlap_aligned(const double* first, const double* second, std::ptrdiff_t count, OverlapMode mode,
                             int threads, double* result) {
     for_each_block(count, block_for(count, threads), threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
-        for (std::ptrdiff_t i = begin; i < end; ++i)
-            result[i] = overlap(prepare_box(first + 5 * i), prepare_box(second + 5 * i), mode);
+        constexpr std::ptrdiff_t chunk = 64;
+        PreparedBox firsts[chunk], seconds[chunk];
+        for (std::ptrdiff_t start = begin; start < end; start += chunk) {
+            const std::ptrdiff_t length = std::min(chunk, end - start);
+            prepare_rows(first + 5 * start, length, firsts);
+            prepare_rows(second + 5 * start, length, seconds);
+            for (std::ptrdiff_t k = 0; k < length; ++k) result[start + k] = overlap(firsts[k], seconds[k], mode);
+        }
+    });
+}
+
+// result[i] = overlap(box i of `rows`, other) for rows of ORVA values.
+inline void overlap_each(const double* rows, std::ptrdiff_t count, const PreparedBox& other, OverlapMode mode,
+                         int threads, double* result) {
+    for_each_block(count, block_for(count, threads), threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
+        constexpr std::ptrdiff_t chunk = 64;
+        PreparedBox boxes[chunk];
+        for (std::ptrdiff_t start = begin; start < end; start += chunk) {
+            const std::ptrdiff_t length = std::min(chunk, end - start);
+            prepare_rows(rows + 5 * start, length, boxes);
+            for (std::ptrdiff_t k = 0; k < length; ++k) result[start + k] = overlap(boxes[k], other, mode);
+        }
     });
 }
 

@@ -19,9 +19,12 @@
 //    gives the same bits whichever side it comes from.
 #pragma once
 
+#include "kernels/vector_math.hpp"
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <utility>
 
@@ -48,16 +51,18 @@ inline double power_of_two(int k) { return std::bit_cast<double>(static_cast<std
 
 }  // namespace detail
 
-// `row` holds the five finite ORVA values, width and height >= 0.
-inline PreparedBox prepare_box(const double* row) {
+// `row` holds the five finite ORVA values, width and height >= 0;
+// `cosine` and `sine` are those of its rotation from the vector library (see
+// `prepare_rows`).
+inline PreparedBox prepare_box(const double* row, double cosine, double sine) {
     PreparedBox box;
     box.center_x = row[0];
     box.center_y = row[1];
     box.half_width = row[2] * 0.5;
     box.half_height = row[3] * 0.5;
     box.rotation = row[4];
-    box.cosine = std::cos(row[4]);
-    box.sine = std::sin(row[4]);
+    box.cosine = cosine;
+    box.sine = sine;
     box.radius = std::hypot(box.half_width, box.half_height);
     box.area = row[2] * row[3];
     box.exponent = box.radius > 0 ? std::clamp(std::ilogb(box.radius), -1000, 1000) : -1000;
@@ -72,6 +77,24 @@ inline PreparedBox prepare_box(const double* row) {
     box.max_x = box.center_x + reach_x + margin_x;
     box.min_y = box.center_y - reach_y - margin_y;
     box.max_y = box.center_y + reach_y + margin_y;
+    return box;
+}
+
+// boxes[k] for the rows k in [0, count) of five values each, the cosines
+// and sines of the rotations taken a block at a time from the vector
+// library.  Its values depend on each element alone, never on the position
+// or the length of the block, so a box has the same bits whether it is
+// prepared alone, in any block or on any thread: a pair has the same value
+// wherever it is met.
+inline void prepare_rows(const double* rows, std::ptrdiff_t count, PreparedBox* boxes) {
+    for_each_cos_sin<double>(
+        count, [&](std::ptrdiff_t k) { return rows[5 * k + 4]; },
+        [&](std::ptrdiff_t k, double cosine, double sine) { boxes[k] = prepare_box(rows + 5 * k, cosine, sine); });
+}
+
+inline PreparedBox prepare_box(const double* row) {
+    PreparedBox box;
+    prepare_rows(row, 1, &box);
     return box;
 }
 
@@ -109,43 +132,58 @@ struct Polygon {
     int count = 0;
 };
 
+// Two doubles operated on together (one SSE2 register on x86-64).
+using TwoDoubles = double __attribute__((vector_size(16)));
+
 // Keeps the part of `in` where -bound <= coordinate <= bound; the
 // coordinate is x (Axis 0) or y (Axis 1).  Points on the lines count as
-// inside, and the points made on a line have that coordinate exactly.  Both
-// lines in one pass keep the chain of dependent steps short.
-template <int Axis>
+// inside, and the points made on a line have that coordinate exactly.
+//
+// Each edge contributes at most two points: where it enters the slab and,
+// when its end lies outside, where it leaves.  Both are found the same way,
+// as the point of the edge whose coordinate is the end's coordinate clamped
+// to the slab: for an end inside, that is the end itself (t = 0 gives its
+// other coordinate exactly), for an end outside, the point on the line on
+// its side.  Both are stored for every edge and the count advances by
+// whether each exists, so there is no branch on where the vertices lie,
+// which on random pairs would go either way.  A point made on an edge
+// always starts from the edge's first vertex, t = (line - start) / (end -
+// start), so it lies between the edge's ends.
+template <int Axis, int Count = 0>  // Count: the vertices of `in` when fixed, else 0
 void clip(const Polygon& in, double bound, Polygon& out) {
+    const int vertices = Count > 0 ? Count : in.count;
     const double* along = Axis == 0 ? in.x : in.y;
     const double* across = Axis == 0 ? in.y : in.x;
     double* out_along = Axis == 0 ? out.x : out.y;
     double* out_across = Axis == 0 ? out.y : out.x;
+    // Where a coordinate lies as bits: 1 above the slab, 2 below, 0 inside.
+    auto side = [bound](double coordinate) { return int{coordinate > bound} | int{coordinate < -bound} << 1; };
+    auto clamp = [bound](double coordinate) { return std::min(std::max(coordinate, -bound), bound); };
+    // Rounding can leave nothing of a sliver to the second clip.
+    out.count = 0;
+    if (vertices == 0) return;
     int count = 0;
-    // Where the edge from vertex i to j meets the line at `line`.
-    auto cross_at = [&](int i, int j, double line) {
-        const double t = (line - along[i]) / (along[j] - along[i]);
-        out_along[count] = line;
-        out_across[count] = across[i] + t * (across[j] - across[i]);
-        ++count;
-    };
-    for (int i = 0; i < in.count; ++i) {
-        const int next = i + 1 == in.count ? 0 : i + 1;
-        const double here = along[i], there = along[next];
-        const bool here_below = here<-bound, here_above = here> bound;
-        if (!here_below && !here_above) {
-            out_along[count] = here;
-            out_across[count] = across[i];
-            ++count;
-            if (there > bound)
-                cross_at(i, next, bound);
-            else if (there < -bound)
-                cross_at(i, next, -bound);
-        } else if (here_below) {
-            if (there >= -bound) cross_at(i, next, -bound);
-            if (there > bound) cross_at(i, next, bound);
-        } else {
-            if (there <= bound) cross_at(i, next, bound);
-            if (there < -bound) cross_at(i, next, -bound);
-        }
+    double here = along[vertices - 1], here_across = across[vertices - 1];
+    int here_side = side(here);
+    for (int i = 0; i < vertices; ++i) {
+        // The edge from the previous vertex (`here`) to vertex i (`there`).
+        const double there = along[i], there_across = across[i];
+        const int there_side = side(there);
+        const double step = there - here, across_step = there_across - here_across;
+        // An edge along a line (step 0) gives only its start, at t = 0.
+        const double divisor = step != 0.0 ? step : 1.0;
+        // Entry and exit side by side: one vector division for both.
+        const TwoDoubles ends = {clamp(here), clamp(there)};
+        const TwoDoubles made = here_across + (ends - here) / divisor * across_step;
+        out_along[count] = ends[0];
+        out_across[count] = made[0];
+        // The edge enters unless both ends are outside on the same side.
+        count += (here_side & there_side) == 0;
+        out_along[count] = ends[1];
+        out_across[count] = made[1];
+        // It leaves when its end is outside and its start is not on that side.
+        count += (there_side & ~here_side) != 0;
+        here = there, here_across = there_across, here_side = there_side;
     }
     out.count = count;
 }
@@ -171,9 +209,12 @@ struct PairAreas {
 
 // `first` and `second` have positive areas and are not the same box.
 inline PairAreas pair_areas(const PreparedBox& first, const PreparedBox& second) {
+    // Picked by index rather than by a branch: which box gives the frame
+    // is a coin toss on random pairs.
     const bool first_is_frame = gives_frame(first, second);
-    const PreparedBox& frame = first_is_frame ? first : second;
-    const PreparedBox& other = first_is_frame ? second : first;
+    const PreparedBox* const boxes[2] = {&first, &second};
+    const PreparedBox& frame = *boxes[!first_is_frame];
+    const PreparedBox& other = *boxes[first_is_frame];
 
     const int exponent = std::max(frame.exponent, other.exponent);
     const double scale = power_of_two(-exponent);
@@ -181,10 +222,10 @@ inline PairAreas pair_areas(const PreparedBox& first, const PreparedBox& second)
     const double other_half_width = other.half_width * scale, other_half_height = other.half_height * scale;
     const double frame_area = 4.0 * frame_half_width * frame_half_height;
     const double other_area = 4.0 * other_half_width * other_half_height;
-    auto result = [&](double intersection) {
-        return first_is_frame ? PairAreas{intersection, frame_area, other_area, exponent}
-                              : PairAreas{intersection, other_area, frame_area, exponent};
-    };
+    double areas[2];
+    areas[!first_is_frame] = frame_area;
+    areas[first_is_frame] = other_area;
+    auto result = [&](double intersection) { return PairAreas{intersection, areas[0], areas[1], exponent}; };
 
     // The other centre relative to the frame centre.  Scaling by a power of
     // two is exact, so the order only decides where an overflow may go: it
@@ -238,15 +279,23 @@ inline PairAreas pair_areas(const PreparedBox& first, const PreparedBox& second)
     a.x[1] = x0 - width_x + height_x, a.y[1] = y0 - width_y + height_y;
     a.x[2] = x0 - width_x - height_x, a.y[2] = y0 - width_y - height_y;
     a.x[3] = x0 + width_x - height_x, a.y[3] = y0 + width_y - height_y;
-    Polygon* in = &a;
-    Polygon* out = &b;
-    auto clip_by = [&](auto clip_function, double bound) {
-        clip_function(*in, bound, *out);
-        std::swap(in, out);
-    };
-    if (std::fabs(x0) + other_reach_x > frame_half_width) clip_by(clip<0>, frame_half_width);
-    if (std::fabs(y0) + other_reach_y > frame_half_height) clip_by(clip<1>, frame_half_height);
-    return result(std::min(polygon_area(*in), std::min(frame_area, other_area)));
+    // The first clip always takes the four corners: a fixed count lets the
+    // loop unroll.
+    const bool crosses_x = std::fabs(x0) + other_reach_x > frame_half_width;
+    const bool crosses_y = std::fabs(y0) + other_reach_y > frame_half_height;
+    const Polygon* clipped = &a;
+    if (crosses_x) {
+        clip<0, 4>(a, frame_half_width, b);
+        clipped = &b;
+    }
+    if (crosses_y) {
+        if (crosses_x)
+            clip<1>(b, frame_half_height, a);
+        else
+            clip<1, 4>(a, frame_half_height, b);
+        clipped = crosses_x ? &a : &b;
+    }
+    return result(std::min(polygon_area(*clipped), std::min(frame_area, other_area)));
 }
 
 inline double unit_interval(double value) { return value > 1.0 ? 1.0 : (value > 0.0 ? value : 0.0); }

@@ -186,14 +186,12 @@ Ref box_iou(Call& call) {
     if (first.count <= few && second.count <= few) {
         Ref values = frame::new_array({first.count, second.count}, NPY_DOUBLE);
         auto* out = static_cast<double*>(PyArray_DATA(as_array(values)));
-        PreparedBox prepared_second[few];
-        for (std::ptrdiff_t j = 0; j < second.count; ++j)
-            prepared_second[j] = kernels::prepare_box(second.rows + 5 * j);
-        for (std::ptrdiff_t i = 0; i < first.count; ++i) {
-            const PreparedBox box = kernels::prepare_box(first.rows + 5 * i);
+        PreparedBox prepared_first[few], prepared_second[few];
+        kernels::prepare_rows(first.rows, first.count, prepared_first);
+        kernels::prepare_rows(second.rows, second.count, prepared_second);
+        for (std::ptrdiff_t i = 0; i < first.count; ++i)
             for (std::ptrdiff_t j = 0; j < second.count; ++j)
-                out[i * second.count + j] = kernels::overlap(box, prepared_second[j], mode);
-        }
+                out[i * second.count + j] = kernels::overlap(prepared_first[i], prepared_second[j], mode);
         return values;
     }
 
@@ -295,14 +293,7 @@ Ref visible_fraction(Call& call) {
     const PreparedBox image = kernels::image_box(width_height[0], width_height[1]);
     const double work = 60.0 * static_cast<double>(boxes.count);
     const int threads = threads_for(0, work);
-    run_native(work, [&] {
-        kernels::for_each_block(boxes.count, kernels::block_for(boxes.count, threads), threads,
-                                [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
-                                    for (std::ptrdiff_t i = begin; i < end; ++i)
-                                        out[i] = kernels::overlap(kernels::prepare_box(boxes.rows + 5 * i), image,
-                                                                  OverlapMode::iof);
-                                });
-    });
+    run_native(work, [&] { kernels::overlap_each(boxes.rows, boxes.count, image, OverlapMode::iof, threads, out); });
     return fractions;
 }
 
