@@ -148,9 +148,10 @@ using TwoDoubles = double __attribute__((vector_size(16)));
 // whether each exists, so there is no branch on where the vertices lie,
 // which on random pairs would go either way.  A point made on an edge
 // always starts from the edge's first vertex, t = (line - start) / (end -
-// start), so it lies between the edge's ends.
+// start), so it lies between the edge's ends.  Inlined where it is used,
+// the clip of the corners reads them where they were just made.
 template <int Axis, int Count = 0>  // Count: the vertices of `in` when fixed, else 0
-void clip(const Polygon& in, double bound, Polygon& out) {
+[[gnu::always_inline]] inline void clip(const Polygon& in, double bound, Polygon& out) {
     const int vertices = Count > 0 ? Count : in.count;
     const double* along = Axis == 0 ? in.x : in.y;
     const double* across = Axis == 0 ? in.y : in.x;
@@ -170,8 +171,11 @@ void clip(const Polygon& in, double bound, Polygon& out) {
         const double there = along[i], there_across = across[i];
         const int there_side = side(there);
         const double step = there - here, across_step = there_across - here_across;
-        // An edge along a line (step 0) gives only its start, at t = 0.
-        const double divisor = step != 0.0 ? step : 1.0;
+        // An edge along a line (step 0) gives only its start, at t = 0.  The
+        // choice is made on the vector: on a scalar the compiler branches
+        // on the unordered case, a branch in every edge.
+        const TwoDoubles steps = {step, step};
+        const TwoDoubles divisor = steps != 0.0 ? steps : 1.0;
         // Entry and exit side by side: one vector division for both.
         const TwoDoubles ends = {clamp(here), clamp(there)};
         const TwoDoubles made = here_across + (ends - here) / divisor * across_step;
