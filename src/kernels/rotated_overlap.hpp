@@ -159,7 +159,7 @@ template <int Axis, int Count = 0>  // Count: the vertices of `in` when fixed, e
     double* out_across = Axis == 0 ? out.y : out.x;
     // Where a coordinate lies as bits: 1 above the slab, 2 below, 0 inside.
     auto side = [bound](double coordinate) { return int{coordinate > bound} | int{coordinate < -bound} << 1; };
-    auto clamp = [bound](double coordinate) { return std::min(std::max(coordinate, -bound), bound); };
+    const TwoDoubles low = {-bound, -bound}, high = {bound, bound};
     // Rounding can leave nothing of a sliver to the second clip.
     out.count = 0;
     if (vertices == 0) return;
@@ -177,7 +177,9 @@ template <int Axis, int Count = 0>  // Count: the vertices of `in` when fixed, e
         const TwoDoubles steps = {step, step};
         const TwoDoubles divisor = steps != 0.0 ? steps : 1.0;
         // Entry and exit side by side: one vector division for both.
-        const TwoDoubles ends = {clamp(here), clamp(there)};
+        TwoDoubles ends = {here, there};
+        ends = ends > low ? ends : low;
+        ends = ends < high ? ends : high;
         const TwoDoubles made = here_across + (ends - here) / divisor * across_step;
         out_along[count] = ends[0];
         out_across[count] = made[0];
