@@ -611,5 +611,20 @@ def test_the_search_finds_every_pair_the_plain_loop_finds(seed):
         assert ops.nms(boxes, scores, threshold).tolist() == greedy_reference(plain_self(boxes), scores, threshold)
 
 
+@pytest.mark.parametrize("mode", MODES)
+def test_rows_among_crowded_boxes_try_them_all_with_the_same_bits(mode):
+    rng = np.random.default_rng(31)
+    crowd = random_boxes(rng, 120, field=20.0, smallest=20.0, largest=60.0)
+    # rows within the crowd read every cell of its grid and try every box;
+    # rows away from it search
+    near = random_boxes(rng, 60, field=20.0, smallest=5.0, largest=60.0)
+    far = random_boxes(rng, 30, field=400.0, smallest=1.0, largest=30.0)
+    rows = np.concatenate([near, far])[rng.permutation(90)]
+    plain = np.vstack([ops.box_iou(rows[k : k + 1], crowd, mode=mode) for k in range(len(rows))])
+    for threads in (1, 2):
+        np.testing.assert_array_equal(ops.box_iou(rows, crowd, mode=mode, threads=threads), plain)
+    assert np.count_nonzero(plain) > 60 * 100
+
+
 def plain_self(boxes):
     return np.vstack([ops.box_iou(boxes[k : k + 1], boxes) for k in range(len(boxes))])

@@ -238,6 +238,21 @@ public:
         });
     }
 
+    // Whether a query reads every cell of every group, as one among boxes
+    // crowded together does: the search then only adds its own work to
+    // trying every box.
+    bool reads_all(const PreparedBox& query) const {
+        detail::GridLayout::Window cells;
+        for (const Group& group : groups_) {
+            if (!group.grid.window(query, cells)) return false;
+            if (group.grid.unbounded) continue;
+            if (cells.first_row != 0 || cells.first_column != 0 || cells.last_row != group.grid.rows - 1 ||
+                cells.last_column != group.grid.columns - 1)
+                return false;
+        }
+        return true;
+    }
+
     // visit(index) for every box whose bounds meet those of `query`, in no
     // particular order, until a visit returns true.
     template <class Visit>

@@ -42,7 +42,9 @@ inline bool worth_searching(std::ptrdiff_t first, std::ptrdiff_t second) { retur
 // result[i * second.size() + j] = overlap(first[i], second[j]).  Each block
 // of rows zeroes its part of `result` and then writes the pairs whose bounds
 // meet, so that the first touch of a large result's pages is shared by the
-// threads too.
+// threads too.  A row that would read every cell of the search (boxes
+// crowded together) tries every column in order instead: `overlap` starts
+// with the same bounds test, so the values are the same.
 inline void overlap_matrix(std::span<const PreparedBox> first, std::span<const PreparedBox> second, OverlapMode mode,
                            int threads, double* result) {
     const auto rows = static_cast<std::ptrdiff_t>(first.size());
@@ -62,6 +64,11 @@ inline void overlap_matrix(std::span<const PreparedBox> first, std::span<const P
         std::fill(result + begin * columns, result + end * columns, 0.0);
         for (std::ptrdiff_t i = begin; i < end; ++i) {
             const PreparedBox& box = first[static_cast<std::size_t>(i)];
+            if (search.reads_all(box)) {
+                for (std::ptrdiff_t j = 0; j < columns; ++j)
+                    result[i * columns + j] = overlap(box, second[static_cast<std::size_t>(j)], mode);
+                continue;
+            }
             search.for_each_candidate(box, [&](std::int64_t j) {
                 result[i * columns + j] = overlap(box, second[static_cast<std::size_t>(j)], mode);
                 return false;
