@@ -1,12 +1,10 @@
 // Conversions between rotated-box conventions.
 
-#include "frame/gil.hpp"
 #include "frame/module.hpp"
 #include "frame/numpy.hpp"
-#include "frame/threads.hpp"
+#include "frame/row_work.hpp"
 #include "halvex/ops/families.hpp"
 #include "kernels/box_conventions.hpp"
-#include "kernels/parallel.hpp"
 
 #include <array>
 #include <string>
@@ -98,19 +96,13 @@ Ref converted(PyArrayObject* boxes, BoxFormat from, BoxFormat to, std::string_vi
     Ref result = frame::new_array({rows.count, written}, frame::numpy_type<T>());
     T* out = static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())));
     // Large conversions split at whole conversion blocks, so the bits do not
-    // depend on the thread count; the cap is read (a Python attribute) only
-    // for work worth splitting.
-    const double work = static_cast<double>(rows.count) * nanoseconds_per_box(from);
-    const int threads = work >= kernels::work_worth_threads ? kernels::thread_count(0, work, frame::thread_cap()) : 1;
-    const std::ptrdiff_t block = kernels::block_for(rows.count, threads, kernels::box_conversion_block);
-    // Long conversions run without the GIL: the input array is owned by the
-    // call (a reference, or numpy's converted copy) and the output is not
-    // yet visible to Python.
-    frame::without_gil_if(threads > 1 || rows.count >= frame::elements_worth_releasing_the_gil, [&] {
-        kernels::for_each_block(rows.count, block, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
-            kernels::convert_boxes(rows.rows(begin, end), from, to, out + begin * written);
-        });
-    });
+    // depend on the thread count.  The input array is owned by the call (a
+    // reference, or numpy's converted copy) and the output is not yet
+    // visible to Python, so long conversions run without the GIL.
+    frame::run_rows({rows.count, nanoseconds_per_box(from), 1, kernels::box_conversion_block},
+                    [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
+                        kernels::convert_boxes(rows.rows(begin, end), from, to, out + begin * written);
+                    });
     return result;
 }
 

@@ -9,15 +9,11 @@
 // behaves, and fails, exactly as numpy does.
 #pragma once
 
-#include "frame/gil.hpp"
 #include "frame/module.hpp"
 #include "frame/numpy.hpp"
 #include "frame/operators.hpp"
-#include "frame/threads.hpp"
-#include "kernels/parallel.hpp"
-#include "kernels/vector_math.hpp"
+#include "frame/row_work.hpp"
 
-#include <atomic>
 #include <cstddef>
 #include <initializer_list>
 #include <span>
@@ -82,51 +78,6 @@ constexpr double rebuild_box = 30, corner_points = 4.5, inference_corners = 15;
 constexpr double point_angle = 3.5, rotation = 4, rotated_point = 2;
 constexpr double intersection_pair = 3;
 }  // namespace costs
-
-// How much a call's kernel has to do, for run_rows: the rows it is split by,
-// what one row costs on one thread (in nanoseconds, the unit of
-// kernels::thread_count), and how many boxes (points, pairs) a row holds,
-// which decides the interpreter lock.
-struct RowWork {
-    npy_intp rows;
-    double nanoseconds_per_row;
-    npy_intp elements_per_row = 1;
-    // Ranges start at multiples of this many rows: the block of the
-    // trigonometry, so that a kernel meets the same blocks as on one thread.
-    npy_intp aligned_to = kernels::trig_block;
-};
-
-// kernel(begin, end) for consecutive row ranges covering [0, work.rows),
-// over as many threads as kernels::thread_count grants the work within the
-// package cap (halvex.set_num_threads), without the interpreter lock when
-// the call is long or threaded.  What a row gives must not depend on the
-// other rows of its range beyond the blocks of work.aligned_to rows: then
-// the results are the same bits for every thread count.  The kernel touches
-// no Python object.  An exception in a range stops the others and is thrown
-// here once every thread has finished.  A kernel that returns a flag gives
-// true when the call on some range returned true.
-template <class Kernel>
-auto run_rows(RowWork work, Kernel&& kernel) {
-    using Flag = std::invoke_result_t<Kernel&, std::ptrdiff_t, std::ptrdiff_t>;
-    static_assert(std::is_void_v<Flag> || std::is_same_v<Flag, bool>);
-    const double nanoseconds = static_cast<double>(work.rows) * work.nanoseconds_per_row;
-    // the cap is a Python attribute: read it only for work worth splitting, and before the lock goes
-    const int threads =
-        nanoseconds >= kernels::work_worth_threads ? kernels::thread_count(0, nanoseconds, thread_cap()) : 1;
-    const std::ptrdiff_t block = kernels::block_for(work.rows, threads, work.aligned_to);
-    const bool long_running = threads > 1 || work.rows * work.elements_per_row >= elements_worth_releasing_the_gil;
-    if constexpr (std::is_void_v<Flag>) {
-        without_gil_if(long_running, [&] { kernels::for_each_block(work.rows, block, threads, kernel); });
-    } else {
-        std::atomic<bool> raised{false};
-        without_gil_if(long_running, [&] {
-            kernels::for_each_block(work.rows, block, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
-                if (kernel(begin, end)) raised.store(true, std::memory_order_relaxed);
-            });
-        });
-        return raised.load(std::memory_order_relaxed);
-    }
-}
 
 // IndexError as numpy words it for a row index out of bounds.
 [[noreturn]] inline void raise_out_of_bounds(long long index, long long size) {
