@@ -816,19 +816,17 @@ def throughput_rows(items):
             start = time.perf_counter()
             pool.map(dask_preprocess.preprocess_item, seeds, chunksize=1)
             rates[workers] = items / (time.perf_counter() - start)
-    row = Row(
-        "data loader",
-        "example pipeline in 2 worker processes",
-        f"{items} images",
-        "1 worker process",
-        1 / rates[1],
-        1 / rates[2],
-    )
+    rate_row("example pipeline in 2 worker processes", "1 worker process", items, rates)
+    return rates
+
+
+def rate_row(function, baseline, items, rates):
+    """A data-loader row from images per second with 1 and with 2 workers (or threads)."""
+    row = Row("data loader", function, f"{items} images", baseline, 1 / rates[1], 1 / rates[2])
     ROWS.append(row)
     print(
-        f"pipeline: {rates[1]:.1f} images/s with 1 worker process, {rates[2]:.1f} with 2 ({row.ratio:.2f}x)"
+        f"{function}: {rates[1]:.1f} images/s with {baseline}, {rates[2]:.1f} with 2 ({row.ratio:.2f}x)"
     )
-    return rates
 
 
 def dask_thread_rates(items):
@@ -843,18 +841,7 @@ def dask_thread_rates(items):
             start = time.perf_counter()
             client.gather(client.map(dask_preprocess.preprocess_item, range(items), pure=False))
             rates[threads] = items / (time.perf_counter() - start)
-    row = Row(
-        "data loader",
-        "Dask example, 1 worker of 2 threads",
-        f"{items} images",
-        "1 worker of 1 thread",
-        1 / rates[1],
-        1 / rates[2],
-    )
-    ROWS.append(row)
-    print(
-        f"dask: {rates[1]:.1f} images/s in 1 thread, {rates[2]:.1f} in 2 threads of one worker ({row.ratio:.2f}x)"
-    )
+    rate_row("Dask example, 1 worker of 2 threads", "1 worker of 1 thread", items, rates)
     return rates
 
 
