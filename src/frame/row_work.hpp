@@ -10,9 +10,19 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <type_traits>
 
 namespace halvex::frame {
+
+// Threads for a call's work (in the units of kernels::thread_count):
+// `requested` ones (a caller's threads=k), or for 0 automatic ones within the
+// cap of halvex.set_num_threads.  The cap is a Python attribute: it is read
+// only for work worth splitting, and before the interpreter lock goes.
+inline int threads_for(std::int64_t requested, double work) {
+    const bool automatic_and_large = requested == 0 && work >= kernels::work_worth_threads;
+    return kernels::thread_count(requested, work, automatic_and_large ? thread_cap() : 1);
+}
 
 // How much a call's kernel has to do, for run_rows: the rows it is split by,
 // what one row costs on one thread (in nanoseconds, the unit of
@@ -41,9 +51,7 @@ auto run_rows(RowWork work, Kernel&& kernel) {
     using Flag = std::invoke_result_t<Kernel&, std::ptrdiff_t, std::ptrdiff_t>;
     static_assert(std::is_void_v<Flag> || std::is_same_v<Flag, bool>);
     const double nanoseconds = static_cast<double>(work.rows) * work.nanoseconds_per_row;
-    // the cap is a Python attribute: read it only for work worth splitting, and before the lock goes
-    const int threads =
-        nanoseconds >= kernels::work_worth_threads ? kernels::thread_count(0, nanoseconds, thread_cap()) : 1;
+    const int threads = threads_for(0, nanoseconds);
     const std::ptrdiff_t block = kernels::block_for(work.rows, threads, work.aligned_to);
     const bool long_running = threads > 1 || work.rows * work.elements_per_row >= elements_worth_releasing_the_gil;
     if constexpr (std::is_void_v<Flag>) {

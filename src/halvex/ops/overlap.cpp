@@ -8,7 +8,7 @@
 #include "frame/gil.hpp"
 #include "frame/module.hpp"
 #include "frame/numpy.hpp"
-#include "frame/threads.hpp"
+#include "frame/row_work.hpp"
 #include "halvex/ops/families.hpp"
 #include "kernels/overlap_sets.hpp"
 #include "kernels/parallel.hpp"
@@ -134,14 +134,6 @@ Ref new_int64_array(const std::vector<std::int64_t>& values) {
     return array;
 }
 
-// Threads for a call: `requested` (0 for threads=None: automatic, within
-// the cap of halvex.set_num_threads, read only when the work is large
-// enough to split).
-int threads_for(std::int64_t requested, double work) {
-    const bool automatic_and_large = requested == 0 && work >= kernels::work_worth_threads;
-    return kernels::thread_count(requested, work, automatic_and_large ? frame::thread_cap() : 1);
-}
-
 // work() with the interpreter lock released, unless the work (in the units
 // of kernels::thread_count) is over before another thread could take the
 // lock.
@@ -176,7 +168,7 @@ Ref box_iou(Call& call) {
         Ref values = frame::new_array({first.count}, NPY_DOUBLE);
         auto* out = static_cast<double*>(PyArray_DATA(as_array(values)));
         const double work = kernels::overlap_work(first.count, second.count) / 2;
-        const int threads = threads_for(requested_threads, work);
+        const int threads = frame::threads_for(requested_threads, work);
         run_native(work, [&] { kernels::overlap_aligned(first.rows, second.rows, first.count, mode, threads, out); });
         return values;
     }
@@ -199,7 +191,7 @@ Ref box_iou(Call& call) {
     Ref values = frame::new_array({first.count, second.count}, NPY_DOUBLE);
     auto* out = static_cast<double*>(PyArray_DATA(as_array(values)));
     const double work = kernels::overlap_work(first.count, second.count);
-    const int threads = threads_for(requested_threads, work);
+    const int threads = frame::threads_for(requested_threads, work);
     run_native(work, [&] {
         const auto prepared_first = kernels::prepare_boxes(first.rows, first.count, threads);
         const auto prepared_second = kernels::prepare_boxes(second.rows, second.count, threads);
@@ -216,7 +208,7 @@ Ref box_iou_pairs(Call& call) {
     const std::int64_t requested_threads = threads_argument(call[4]);
 
     const double work = kernels::overlap_work(first.count, second.count);
-    const int threads = threads_for(requested_threads, work);
+    const int threads = frame::threads_for(requested_threads, work);
     const kernels::OverlapPairs pairs = run_native(work, [&] {
         const auto prepared_first = kernels::prepare_boxes(first.rows, first.count, threads);
         const auto prepared_second = kernels::prepare_boxes(second.rows, second.count, threads);
@@ -257,7 +249,7 @@ Ref suppress(const Call& call, Borrowed classes_value, std::size_t threshold_ind
 
     // The greedy pass is sequential; threads only prepare the boxes.
     const double work = 60.0 * static_cast<double>(boxes.count);
-    const int threads = threads_for(requested_threads, work);
+    const int threads = frame::threads_for(requested_threads, work);
     const std::span<const double> score_values(static_cast<const double*>(PyArray_DATA(as_array(scores))),
                                                static_cast<std::size_t>(boxes.count));
     std::span<const std::int64_t> class_values;
@@ -292,7 +284,7 @@ Ref visible_fraction(Call& call) {
     auto* out = static_cast<double*>(PyArray_DATA(as_array(fractions)));
     const PreparedBox image = kernels::image_box(width_height[0], width_height[1]);
     const double work = 60.0 * static_cast<double>(boxes.count);
-    const int threads = threads_for(0, work);
+    const int threads = frame::threads_for(0, work);
     run_native(work, [&] { kernels::overlap_each(boxes.rows, boxes.count, image, OverlapMode::iof, threads, out); });
     return fractions;
 }
