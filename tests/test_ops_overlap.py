@@ -336,6 +336,31 @@ def test_a_pair_has_the_same_bits_in_every_call_and_at_every_position(mode):
     np.testing.assert_array_equal(visible, ops.box_iou(a, image, mode="iof")[:, 0])
 
 
+@pytest.mark.parametrize("mode", MODES)
+def test_pairs_clipped_four_at_a_time_have_the_bits_of_a_pair_clipped_alone(mode):
+    # matrices and aligned calls clip four pairs side by side in the lanes of
+    # a vector; a lone pair and the sparse list clip one at a time.  Both must
+    # agree to the bit on the configurations where clipping is delicate:
+    # edges along and nearly along the clip lines (slopes huge or capped),
+    # quarter turns, slivers, boxes of very different sizes
+    rng = np.random.default_rng(31)
+    parts = [hard_pairs(rng)]
+    parts += [slab_crossings(rng, kind) for kind in ("through_x", "through_y", "octagon", "same_rotation", "quarter_turn")]
+    a = random_boxes(rng, 64, field=30.0, smallest=0.5, largest=40.0)
+    b = random_boxes(rng, 64, field=30.0, smallest=0.5, largest=40.0)
+    turns = np.array([0.0, 5e-324, 1e-300, 1e-17, 1e-9, np.pi / 2, np.pi / 2 + 1e-16, np.pi, -np.pi / 2])
+    a[::2, 4] = 0.0  # upright frames: the tiny turns are not lost in rounding
+    b[:, 4] = a[:, 4] + turns[np.arange(64) % len(turns)]
+    b[:, 2:4] *= np.where(np.arange(64)[:, None] % 5 == 0, 1e-6, 1.0)  # slivers and specks
+    parts.append((a, b))
+    a, b = np.concatenate([p[0] for p in parts]), np.concatenate([p[1] for p in parts])
+    aligned = ops.box_iou(a, b, mode=mode, aligned=True)
+    alone = np.array([ops.box_iou(a[k : k + 1], b[k : k + 1], mode=mode)[0, 0] for k in range(len(a))])
+    np.testing.assert_array_equal(aligned, alone)
+    i, j, value = ops.box_iou_pairs(a, b, mode=mode, min_value=-1.0)
+    np.testing.assert_array_equal(ops.box_iou(a, b, mode=mode)[i, j], value)
+
+
 # ---- arguments -------------------------------------------------------------------------------------
 
 

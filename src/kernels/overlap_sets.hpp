@@ -62,18 +62,20 @@ inline void overlap_matrix(std::span<const PreparedBox> first, std::span<const P
     const BoxSearch search(second);
     for_each_block(rows, block_for(rows, threads), threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
         std::fill(result + begin * columns, result + end * columns, 0.0);
+        OverlapQueue queue(mode, [result](std::ptrdiff_t where, double value) { result[where] = value; });
         for (std::ptrdiff_t i = begin; i < end; ++i) {
             const PreparedBox& box = first[static_cast<std::size_t>(i)];
             if (search.reads_all(box)) {
                 for (std::ptrdiff_t j = 0; j < columns; ++j)
-                    result[i * columns + j] = overlap(box, second[static_cast<std::size_t>(j)], mode);
+                    queue.add(box, second[static_cast<std::size_t>(j)], i * columns + j);
                 continue;
             }
             search.for_each_candidate(box, [&](std::int64_t j) {
-                result[i * columns + j] = overlap(box, second[static_cast<std::size_t>(j)], mode);
+                queue.add(box, second[static_cast<std::size_t>(j)], i * columns + j);
                 return false;
             });
         }
+        queue.finish();
     });
 }
 
@@ -84,12 +86,14 @@ inline void overlap_aligned(const double* first, const double* second, std::ptrd
     for_each_block(count, block_for(count, threads), threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
         constexpr std::ptrdiff_t chunk = 64;
         PreparedBox firsts[chunk], seconds[chunk];
+        OverlapQueue queue(mode, [result](std::ptrdiff_t where, double value) { result[where] = value; });
         for (std::ptrdiff_t start = begin; start < end; start += chunk) {
             const std::ptrdiff_t length = std::min(chunk, end - start);
             prepare_rows(first + 5 * start, length, firsts);
             prepare_rows(second + 5 * start, length, seconds);
-            for (std::ptrdiff_t k = 0; k < length; ++k) result[start + k] = overlap(firsts[k], seconds[k], mode);
+            for (std::ptrdiff_t k = 0; k < length; ++k) queue.add(firsts[k], seconds[k], start + k);
         }
+        queue.finish();
     });
 }
 
@@ -99,11 +103,13 @@ inline void overlap_each(const double* rows, std::ptrdiff_t count, const Prepare
     for_each_block(count, block_for(count, threads), threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
         constexpr std::ptrdiff_t chunk = 64;
         PreparedBox boxes[chunk];
+        OverlapQueue queue(mode, [result](std::ptrdiff_t where, double value) { result[where] = value; });
         for (std::ptrdiff_t start = begin; start < end; start += chunk) {
             const std::ptrdiff_t length = std::min(chunk, end - start);
             prepare_rows(rows + 5 * start, length, boxes);
-            for (std::ptrdiff_t k = 0; k < length; ++k) result[start + k] = overlap(boxes[k], other, mode);
+            for (std::ptrdiff_t k = 0; k < length; ++k) queue.add(boxes[k], other, start + k);
         }
+        queue.finish();
     });
 }
 

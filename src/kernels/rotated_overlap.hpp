@@ -19,6 +19,7 @@
 //    gives the same bits whichever side it comes from.
 #pragma once
 
+#include "kernels/processor.hpp"
 #include "kernels/vector_math.hpp"
 
 #include <algorithm>
@@ -26,6 +27,8 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
+#include <type_traits>
 #include <utility>
 
 namespace halvex::kernels {
@@ -122,36 +125,307 @@ inline bool gives_frame(const PreparedBox& a, const PreparedBox& b) {
     return a.rotation < b.rotation;
 }
 
-// A convex polygon of the clipping, on the stack.  Clipping a convex
-// polygon by a slab adds at most two vertices, so a rectangle clipped by two
-// slabs stays within eight; should rounding make a sliver non-convex, a clip
-// at most doubles the count, and that still fits many times over.
+// Areas of a pair in units of 2^(2 exponent).
+struct PairAreas {
+    double intersection, first, second;
+    int exponent;
+};
+
+// A pair of boxes that cross each other's edges, as the clipping takes it:
+// the other box in the frame's axes (the frame's centre at the origin, its
+// edges along the axes), every length in the pair's units.
+struct CrossingPair {
+    double x0, y0;                      // the other box's centre
+    double cos_relative, sin_relative;  // its rotation against the frame
+    double other_half_width, other_half_height, frame_half_width, frame_half_height;
+    double largest;               // the smaller of the two areas
+    bool crosses_x, crosses_y;    // whether it reaches past the frame's sides, or its top and bottom
+};
+
+// Places a pair (`first` and `second` have positive areas and are not the
+// same box).  Returns false when the intersection needs no clipping (the
+// boxes are apart, or one lies inside the other) with `areas` complete;
+// otherwise true, with `areas` waiting for its intersection and `crossing`
+// set for `clipped_area`.
+inline bool place_pair(const PreparedBox& first, const PreparedBox& second, PairAreas& areas, CrossingPair& crossing) {
+    // Picked by index rather than by a branch: which box gives the frame
+    // is a coin toss on random pairs.
+    const bool first_is_frame = gives_frame(first, second);
+    const PreparedBox* const boxes[2] = {&first, &second};
+    const PreparedBox& frame = *boxes[!first_is_frame];
+    const PreparedBox& other = *boxes[first_is_frame];
+
+    const int exponent = std::max(frame.exponent, other.exponent);
+    const double scale = power_of_two(-exponent);
+    const double frame_half_width = frame.half_width * scale, frame_half_height = frame.half_height * scale;
+    const double other_half_width = other.half_width * scale, other_half_height = other.half_height * scale;
+    const double frame_area = 4.0 * frame_half_width * frame_half_height;
+    const double other_area = 4.0 * other_half_width * other_half_height;
+    double both_areas[2];
+    both_areas[!first_is_frame] = frame_area;
+    both_areas[first_is_frame] = other_area;
+    areas = {0.0, both_areas[0], both_areas[1], exponent};
+    auto known = [&](double intersection) {
+        areas.intersection = intersection;
+        return false;
+    };
+
+    // The other centre relative to the frame centre.  Scaling by a power of
+    // two is exact, so the order only decides where an overflow may go: it
+    // can only make a huge distance infinite, which is still apart.
+    double dx, dy;
+    if (exponent >= 0) {
+        dx = other.center_x * scale - frame.center_x * scale;
+        dy = other.center_y * scale - frame.center_y * scale;
+    } else {
+        dx = (other.center_x - frame.center_x) * scale;
+        dy = (other.center_y - frame.center_y) * scale;
+    }
+    const double reach = frame.radius * scale + other.radius * scale;
+    if (!(dx * dx + dy * dy < reach * reach)) return known(0.0);  // bounding circles apart or touching
+
+    // In the frame's axes: the other centre and the other box's axes
+    // (rotated by the difference of the two rotations).
+    const double x0 = dx * frame.cosine - dy * frame.sine;
+    const double y0 = dx * frame.sine + dy * frame.cosine;
+    const double cos_relative = other.cosine * frame.cosine + other.sine * frame.sine;
+    const double sin_relative = other.sine * frame.cosine - other.cosine * frame.sine;
+    const double abs_cos = std::fabs(cos_relative), abs_sin = std::fabs(sin_relative);
+
+    // Separating axes: the frame's two, then the other box's two.
+    const double other_reach_x = other_half_width * abs_cos + other_half_height * abs_sin;
+    const double other_reach_y = other_half_width * abs_sin + other_half_height * abs_cos;
+    if (std::fabs(x0) - other_reach_x >= frame_half_width || std::fabs(y0) - other_reach_y >= frame_half_height)
+        return known(0.0);
+    const double frame_x = -(x0 * cos_relative - y0 * sin_relative);  // frame centre in the other's axes
+    const double frame_y = -(x0 * sin_relative + y0 * cos_relative);
+    const double frame_reach_x = frame_half_width * abs_cos + frame_half_height * abs_sin;
+    const double frame_reach_y = frame_half_width * abs_sin + frame_half_height * abs_cos;
+    if (std::fabs(frame_x) - frame_reach_x >= other_half_width ||
+        std::fabs(frame_y) - frame_reach_y >= other_half_height)
+        return known(0.0);
+
+    // One box inside the other.
+    if (std::fabs(x0) + other_reach_x <= frame_half_width && std::fabs(y0) + other_reach_y <= frame_half_height)
+        return known(other_area);
+    if (std::fabs(frame_x) + frame_reach_x <= other_half_width &&
+        std::fabs(frame_y) + frame_reach_y <= other_half_height)
+        return known(frame_area);
+
+    crossing = {x0,
+                y0,
+                cos_relative,
+                sin_relative,
+                other_half_width,
+                other_half_height,
+                frame_half_width,
+                frame_half_height,
+                std::min(frame_area, other_area),
+                std::fabs(x0) + other_reach_x > frame_half_width,
+                std::fabs(y0) + other_reach_y > frame_half_height};
+    return true;
+}
+
+// Four doubles operated on together, and their comparison masks: one AVX
+// register where the code is compiled for it, two SSE2 registers elsewhere.
+using FourDoubles = double __attribute__((vector_size(4 * sizeof(double))));
+using FourMasks = std::int64_t __attribute__((vector_size(4 * sizeof(double))));
+
+// Four crossing pairs, a lane each.
+struct FourCrossings {
+    alignas(32) double x0[4], y0[4], cos_relative[4], sin_relative[4];
+    alignas(32) double other_half_width[4], other_half_height[4], frame_half_width[4], frame_half_height[4];
+    alignas(32) double largest[4];
+    alignas(32) std::int64_t crosses_x[4], crosses_y[4];  // all ones or zero
+
+    void set(int lane, const CrossingPair& pair) {
+        x0[lane] = pair.x0, y0[lane] = pair.y0;
+        cos_relative[lane] = pair.cos_relative, sin_relative[lane] = pair.sin_relative;
+        other_half_width[lane] = pair.other_half_width, other_half_height[lane] = pair.other_half_height;
+        frame_half_width[lane] = pair.frame_half_width, frame_half_height[lane] = pair.frame_half_height;
+        largest[lane] = pair.largest;
+        crosses_x[lane] = -std::int64_t{pair.crosses_x};
+        crosses_y[lane] = -std::int64_t{pair.crosses_y};
+    }
+};
+
+// The intersection area of a crossing pair: the other box's corners clipped
+// by the frame's two slabs (Sutherland-Hodgman, both lines of a slab in one
+// pass), then the shoelace formula.  Points on a clip line count as inside,
+// and the points made on a line have that coordinate exactly.
+//
+// The polygons are kept as slots that may be empty rather than as packed
+// vertex lists: each edge of a polygon fills two slots, the point where it
+// enters the slab (its start, when that is inside) and the point where it
+// leaves (when its end is outside), each marked whether it exists.  There is
+// no branch and no count to carry from edge to edge, so four pairs run
+// side by side in the lanes of a vector.  The corners fill 8 slots, the
+// second clip 16; a slab the box does not cross passes its polygon on.
+//
+// A crossing is reached from the edge's start along the slope of the
+// edge's direction.  The edges of a clipped rectangle run along its width,
+// along its height, or along a line of the first clip, so the slopes are
+// known once per pair: no division per edge.  A slope is capped for an edge
+// nearly along a line; as a rounded slope, that moves a point along its
+// edge only where the edge is nearly on the line, which changes the area by
+// no more than rounding.
+[[gnu::always_inline]] inline void clipped_areas_body(const FourCrossings& pairs, double* areas) {
+    using Real = FourDoubles;
+    using Mask = FourMasks;
+    // References: a vector returned by value would change the ABI between
+    // the two compilations.
+    auto lanes = [](const double* values) -> const Real& { return *reinterpret_cast<const Real*>(values); };
+    const Real &x0 = lanes(pairs.x0), &y0 = lanes(pairs.y0);
+    const Real &cos_relative = lanes(pairs.cos_relative), &sin_relative = lanes(pairs.sin_relative);
+    const Real &other_half_width = lanes(pairs.other_half_width), &other_half_height = lanes(pairs.other_half_height);
+    const Real &frame_half_width = lanes(pairs.frame_half_width), &frame_half_height = lanes(pairs.frame_half_height);
+    const Real& largest = lanes(pairs.largest);
+    const Mask& crosses_x = *reinterpret_cast<const Mask*>(pairs.crosses_x);
+    const Mask& crosses_y = *reinterpret_cast<const Mask*>(pairs.crosses_y);
+    const Mask none = {}, all = none == 0;
+    const Real zero = {};
+
+    // The corners in order around the box; the edge into corners 0 and 2
+    // runs along its height (sin, cos), into 1 and 3 along its width
+    // (cos, -sin).
+    const Real width_x = other_half_width * cos_relative, width_y = -other_half_width * sin_relative;
+    const Real height_x = other_half_height * sin_relative, height_y = other_half_height * cos_relative;
+    const Real corner_x[4] = {x0 + width_x + height_x, x0 - width_x + height_x, x0 - width_x - height_x,
+                              x0 + width_x - height_x};
+    const Real corner_y[4] = {y0 + width_y + height_y, y0 - width_y + height_y, y0 - width_y - height_y,
+                              y0 + width_y - height_y};
+    const Real cap = zero + 0x1p600;  // far above any slope a crossing edge of these sizes needs, and finite
+    Real tangent = sin_relative / cos_relative, cotangent = cos_relative / sin_relative;
+    tangent = tangent < cap ? tangent : cap;
+    tangent = tangent > -cap ? tangent : -cap;
+    cotangent = cotangent < cap ? cotangent : cap;
+    cotangent = cotangent > -cap ? cotangent : -cap;
+    const Real y_per_x[4] = {cotangent, -tangent, cotangent, -tangent};  // of the edge into each corner
+    const Real x_per_y[4] = {tangent, -cotangent, tangent, -cotangent};
+
+    // First clip: x in [-frame_half_width, frame_half_width].  Each slot
+    // keeps the slope (x per y) of the edge into it for the second clip;
+    // an edge along a line of this clip keeps its x: slope 0.
+    Real x1[8], y1[8], slope1[8];
+    Mask valid1[8];
+    {
+        const Real high = frame_half_width, low = -frame_half_width;
+        Real here = corner_x[3], here_across = corner_y[3], here_slope = x_per_y[3];
+        Mask here_above = here > high, here_below = here < low;
+        for (int i = 0; i < 4; ++i) {
+            const Real there = corner_x[i];
+            const Mask above = there > high, below = there < low;
+            Real entry = here > low ? here : low, exit = there > low ? there : low;
+            entry = entry < high ? entry : high;
+            exit = exit < high ? exit : high;
+            const Real made_entry = here_across + (entry - here) * y_per_x[i];
+            const Real made_exit = here_across + (exit - here) * y_per_x[i];
+            // It enters unless both ends are outside on one side; it leaves
+            // when its end is outside and its start not on that side.
+            const Mask enters = ((here_above & above) | (here_below & below)) == 0;
+            const Mask leaves = (above & (here_above == 0)) | (below & (here_below == 0));
+            const Real into_start = (here_above | here_below) ? zero : here_slope;
+            x1[2 * i] = crosses_x ? entry : corner_x[i];
+            y1[2 * i] = crosses_x ? made_entry : corner_y[i];
+            valid1[2 * i] = crosses_x ? enters : all;
+            slope1[2 * i] = crosses_x ? into_start : x_per_y[i];
+            x1[2 * i + 1] = exit;
+            y1[2 * i + 1] = made_exit;
+            valid1[2 * i + 1] = crosses_x ? leaves : none;
+            slope1[2 * i + 1] = x_per_y[i];
+            here = there, here_across = corner_y[i], here_slope = x_per_y[i];
+            here_above = above, here_below = below;
+        }
+    }
+
+    // Second clip: y in [-frame_half_height, frame_half_height], over the
+    // slots that exist, from the last of them round to the first.
+    Real x2[16], y2[16];
+    Mask valid2[16];
+    {
+        const Real high = frame_half_height, low = -frame_half_height;
+        Real here = y1[0], here_across = x1[0];
+        for (int k = 0; k < 8; ++k) {
+            here = valid1[k] ? y1[k] : here;
+            here_across = valid1[k] ? x1[k] : here_across;
+        }
+        Mask here_above = here > high, here_below = here < low;
+        for (int k = 0; k < 8; ++k) {
+            const Real there = y1[k];
+            const Mask above = there > high, below = there < low;
+            Real entry = here > low ? here : low, exit = there > low ? there : low;
+            entry = entry < high ? entry : high;
+            exit = exit < high ? exit : high;
+            const Real made_entry = here_across + (entry - here) * slope1[k];
+            const Real made_exit = here_across + (exit - here) * slope1[k];
+            const Mask enters = ((here_above & above) | (here_below & below)) == 0;
+            const Mask leaves = (above & (here_above == 0)) | (below & (here_below == 0));
+            x2[2 * k] = crosses_y ? made_entry : x1[k];
+            y2[2 * k] = crosses_y ? entry : y1[k];
+            valid2[2 * k] = valid1[k] & (crosses_y ? enters : all);
+            x2[2 * k + 1] = made_exit;
+            y2[2 * k + 1] = exit;
+            valid2[2 * k + 1] = valid1[k] & (crosses_y ? leaves : none);
+            here = valid1[k] ? there : here;
+            here_across = valid1[k] ? x1[k] : here_across;
+            here_above = valid1[k] ? above : here_above;
+            here_below = valid1[k] ? below : here_below;
+        }
+    }
+
+    // Shoelace over the slots that exist, relative to the first of them.
+    Real origin_x = x2[15], origin_y = y2[15];
+    for (int k = 15; k >= 0; --k) {
+        origin_x = valid2[k] ? x2[k] : origin_x;
+        origin_y = valid2[k] ? y2[k] : origin_y;
+    }
+    Real twice_area = zero, previous_x = origin_x, previous_y = origin_y;
+    for (int k = 0; k < 16; ++k) {
+        const Real ax = previous_x - origin_x, ay = previous_y - origin_y;
+        const Real bx = x2[k] - origin_x, by = y2[k] - origin_y;
+        const Real term = ax * by - ay * bx;
+        twice_area = twice_area + (valid2[k] ? term : zero);
+        previous_x = valid2[k] ? x2[k] : previous_x;
+        previous_y = valid2[k] ? y2[k] : previous_y;
+    }
+    // |twice_area| / 2: the sign bit cleared, as fabs does.
+    const Real area =
+        reinterpret_cast<Real>(reinterpret_cast<Mask>(twice_area) & std::numeric_limits<std::int64_t>::max()) * 0.5;
+    const Real result = largest < area ? largest : area;
+    for (int lane = 0; lane < 4; ++lane) areas[lane] = result[lane];
+}
+inline void clipped_areas_plain(const FourCrossings& pairs, double* areas) { clipped_areas_body(pairs, areas); }
+HALVEX_FOR_AVX2 inline void clipped_areas_avx2(const FourCrossings& pairs, double* areas) {
+    clipped_areas_body(pairs, areas);
+}
+
+// The same clipping for one pair, with its polygons packed: fewer
+// operations than the slots when there are no lanes to fill, and the same
+// points in the same order, so the same bits.  The direction of the edge into
+// each vertex names the slope its crossings take.
+enum EdgeDirection : unsigned char { along_width, along_height, along_clip_line };
+
+// Clipping a convex polygon by a slab adds at most two vertices, so a
+// rectangle clipped by two slabs stays within eight; should rounding make a
+// sliver non-convex, a clip at most doubles the count, and that still fits.
 struct Polygon {
-    static constexpr int capacity = 64;
+    static constexpr int capacity = 16;
     double x[capacity], y[capacity];
+    EdgeDirection arriving[capacity];
     int count = 0;
 };
 
 // Two doubles operated on together (one SSE2 register on x86-64).
 using TwoDoubles = double __attribute__((vector_size(16)));
 
-// Keeps the part of `in` where -bound <= coordinate <= bound; the
-// coordinate is x (Axis 0) or y (Axis 1).  Points on the lines count as
-// inside, and the points made on a line have that coordinate exactly.
-//
-// Each edge contributes at most two points: where it enters the slab and,
-// when its end lies outside, where it leaves.  Both are found the same way,
-// as the point of the edge whose coordinate is the end's coordinate clamped
-// to the slab: for an end inside, that is the end itself (t = 0 gives its
-// other coordinate exactly), for an end outside, the point on the line on
-// its side.  Both are stored for every edge and the count advances by
-// whether each exists, so there is no branch on where the vertices lie,
-// which on random pairs would go either way.  A point made on an edge
-// always starts from the edge's first vertex, t = (line - start) / (end -
-// start), so it lies between the edge's ends.  Inlined where it is used,
-// the clip of the corners reads them where they were just made.
+// One slab of the clipping, coordinate x (Axis 0) or y (Axis 1) in
+// [-bound, bound]; `slopes[d]`: the other coordinate per unit of this one
+// along an edge of direction d.  Each edge stores both of its candidate
+// points (entry and exit side by side in one vector) and advances the count
+// by whether each exists: no branch on where the vertices lie, which on
+// random pairs would go either way.
 template <int Axis, int Count = 0>  // Count: the vertices of `in` when fixed, else 0
-[[gnu::always_inline]] inline void clip(const Polygon& in, double bound, Polygon& out) {
+[[gnu::always_inline]] inline void clip(const Polygon& in, double bound, const double (&slopes)[3], Polygon& out) {
     const int vertices = Count > 0 ? Count : in.count;
     const double* along = Axis == 0 ? in.x : in.y;
     const double* across = Axis == 0 ? in.y : in.x;
@@ -166,30 +440,26 @@ template <int Axis, int Count = 0>  // Count: the vertices of `in` when fixed, e
     int count = 0;
     double here = along[vertices - 1], here_across = across[vertices - 1];
     int here_side = side(here);
+    EdgeDirection here_arriving = in.arriving[vertices - 1];
     for (int i = 0; i < vertices; ++i) {
         // The edge from the previous vertex (`here`) to vertex i (`there`).
         const double there = along[i], there_across = across[i];
         const int there_side = side(there);
-        const double step = there - here, across_step = there_across - here_across;
-        // An edge along a line (step 0) gives only its start, at t = 0.  The
-        // choice is made on the vector: on a scalar the compiler branches
-        // on the unordered case, a branch in every edge.
-        const TwoDoubles steps = {step, step};
-        const TwoDoubles divisor = steps != 0.0 ? steps : 1.0;
-        // Entry and exit side by side: one vector division for both.
+        const EdgeDirection direction = in.arriving[i];
         TwoDoubles ends = {here, there};
         ends = ends > low ? ends : low;
         ends = ends < high ? ends : high;
-        const TwoDoubles made = here_across + (ends - here) / divisor * across_step;
+        const TwoDoubles made = here_across + (ends - here) * slopes[direction];
         out_along[count] = ends[0];
         out_across[count] = made[0];
-        // The edge enters unless both ends are outside on the same side.
+        // Into the start: the edge before it, or the line it was outside.
+        out.arriving[count] = here_side != 0 ? along_clip_line : here_arriving;
         count += (here_side & there_side) == 0;
         out_along[count] = ends[1];
         out_across[count] = made[1];
-        // It leaves when its end is outside and its start is not on that side.
+        out.arriving[count] = direction;
         count += (there_side & ~here_side) != 0;
-        here = there, here_across = there_across, here_side = there_side;
+        here = there, here_across = there_across, here_side = there_side, here_arriving = direction;
     }
     out.count = count;
 }
@@ -207,104 +477,75 @@ inline double polygon_area(const Polygon& polygon) {
     return std::fabs(twice_area) * 0.5;
 }
 
-// Areas of a pair in units of 2^(2 exponent).
-struct PairAreas {
-    double intersection, first, second;
-    int exponent;
-};
-
-// `first` and `second` have positive areas and are not the same box.
-inline PairAreas pair_areas(const PreparedBox& first, const PreparedBox& second) {
-    // Picked by index rather than by a branch: which box gives the frame
-    // is a coin toss on random pairs.
-    const bool first_is_frame = gives_frame(first, second);
-    const PreparedBox* const boxes[2] = {&first, &second};
-    const PreparedBox& frame = *boxes[!first_is_frame];
-    const PreparedBox& other = *boxes[first_is_frame];
-
-    const int exponent = std::max(frame.exponent, other.exponent);
-    const double scale = power_of_two(-exponent);
-    const double frame_half_width = frame.half_width * scale, frame_half_height = frame.half_height * scale;
-    const double other_half_width = other.half_width * scale, other_half_height = other.half_height * scale;
-    const double frame_area = 4.0 * frame_half_width * frame_half_height;
-    const double other_area = 4.0 * other_half_width * other_half_height;
-    double areas[2];
-    areas[!first_is_frame] = frame_area;
-    areas[first_is_frame] = other_area;
-    auto result = [&](double intersection) { return PairAreas{intersection, areas[0], areas[1], exponent}; };
-
-    // The other centre relative to the frame centre.  Scaling by a power of
-    // two is exact, so the order only decides where an overflow may go: it
-    // can only make a huge distance infinite, which is still apart.
-    double dx, dy;
-    if (exponent >= 0) {
-        dx = other.center_x * scale - frame.center_x * scale;
-        dy = other.center_y * scale - frame.center_y * scale;
-    } else {
-        dx = (other.center_x - frame.center_x) * scale;
-        dy = (other.center_y - frame.center_y) * scale;
-    }
-    const double reach = frame.radius * scale + other.radius * scale;
-    if (!(dx * dx + dy * dy < reach * reach)) return result(0.0);  // bounding circles apart or touching
-
-    // In the frame's axes: the other centre and the other box's axes
-    // (rotated by the difference of the two rotations).
-    const double x0 = dx * frame.cosine - dy * frame.sine;
-    const double y0 = dx * frame.sine + dy * frame.cosine;
-    const double cos_relative = other.cosine * frame.cosine + other.sine * frame.sine;
-    const double sin_relative = other.sine * frame.cosine - other.cosine * frame.sine;
-    const double abs_cos = std::fabs(cos_relative), abs_sin = std::fabs(sin_relative);
-
-    // Separating axes: the frame's two, then the other box's two.
-    const double other_reach_x = other_half_width * abs_cos + other_half_height * abs_sin;
-    const double other_reach_y = other_half_width * abs_sin + other_half_height * abs_cos;
-    if (std::fabs(x0) - other_reach_x >= frame_half_width || std::fabs(y0) - other_reach_y >= frame_half_height)
-        return result(0.0);
-    const double frame_x = -(x0 * cos_relative - y0 * sin_relative);  // frame centre in the other's axes
-    const double frame_y = -(x0 * sin_relative + y0 * cos_relative);
-    const double frame_reach_x = frame_half_width * abs_cos + frame_half_height * abs_sin;
-    const double frame_reach_y = frame_half_width * abs_sin + frame_half_height * abs_cos;
-    if (std::fabs(frame_x) - frame_reach_x >= other_half_width ||
-        std::fabs(frame_y) - frame_reach_y >= other_half_height)
-        return result(0.0);
-
-    // One box inside the other.
-    if (std::fabs(x0) + other_reach_x <= frame_half_width && std::fabs(y0) + other_reach_y <= frame_half_height)
-        return result(other_area);
-    if (std::fabs(frame_x) + frame_reach_x <= other_half_width &&
-        std::fabs(frame_y) + frame_reach_y <= other_half_height)
-        return result(frame_area);
-
-    // The other box's corners, in order around it, clipped by those of the
-    // frame's two slabs that it crosses.
-    const double width_x = other_half_width * cos_relative, width_y = -other_half_width * sin_relative;
-    const double height_x = other_half_height * sin_relative, height_y = other_half_height * cos_relative;
+inline double clipped_area(const CrossingPair& pair) {
+    const double width_x = pair.other_half_width * pair.cos_relative;
+    const double width_y = -pair.other_half_width * pair.sin_relative;
+    const double height_x = pair.other_half_height * pair.sin_relative;
+    const double height_y = pair.other_half_height * pair.cos_relative;
     Polygon a, b;
     a.count = 4;
-    a.x[0] = x0 + width_x + height_x, a.y[0] = y0 + width_y + height_y;
-    a.x[1] = x0 - width_x + height_x, a.y[1] = y0 - width_y + height_y;
-    a.x[2] = x0 - width_x - height_x, a.y[2] = y0 - width_y - height_y;
-    a.x[3] = x0 + width_x - height_x, a.y[3] = y0 + width_y - height_y;
+    a.x[0] = pair.x0 + width_x + height_x, a.y[0] = pair.y0 + width_y + height_y;
+    a.x[1] = pair.x0 - width_x + height_x, a.y[1] = pair.y0 - width_y + height_y;
+    a.x[2] = pair.x0 - width_x - height_x, a.y[2] = pair.y0 - width_y - height_y;
+    a.x[3] = pair.x0 + width_x - height_x, a.y[3] = pair.y0 + width_y - height_y;
+    a.arriving[0] = along_height, a.arriving[1] = along_width;
+    a.arriving[2] = along_height, a.arriving[3] = along_width;
+    const TwoDoubles ratios =
+        TwoDoubles{pair.sin_relative, pair.cos_relative} / TwoDoubles{pair.cos_relative, pair.sin_relative};
+    const TwoDoubles cap = {0x1p600, 0x1p600};
+    TwoDoubles capped = ratios < cap ? ratios : cap;
+    capped = capped > -cap ? capped : -cap;
+    const double tangent = capped[0], cotangent = capped[1];
+    const double x_slopes[3] = {-tangent, cotangent, 0.0};  // y per x, by EdgeDirection
+    const double y_slopes[3] = {-cotangent, tangent, 0.0};  // x per y
     // The first clip always takes the four corners: a fixed count lets the
     // loop unroll.
-    const bool crosses_x = std::fabs(x0) + other_reach_x > frame_half_width;
-    const bool crosses_y = std::fabs(y0) + other_reach_y > frame_half_height;
     const Polygon* clipped = &a;
-    if (crosses_x) {
-        clip<0, 4>(a, frame_half_width, b);
+    if (pair.crosses_x) {
+        clip<0, 4>(a, pair.frame_half_width, x_slopes, b);
         clipped = &b;
     }
-    if (crosses_y) {
-        if (crosses_x)
-            clip<1>(b, frame_half_height, a);
+    if (pair.crosses_y) {
+        if (pair.crosses_x)
+            clip<1>(b, pair.frame_half_height, y_slopes, a);
         else
-            clip<1, 4>(a, frame_half_height, b);
-        clipped = crosses_x ? &a : &b;
+            clip<1, 4>(a, pair.frame_half_height, y_slopes, b);
+        clipped = pair.crosses_x ? &a : &b;
     }
-    return result(std::min(polygon_area(*clipped), std::min(frame_area, other_area)));
+    const double area = polygon_area(*clipped);
+    return pair.largest < area ? pair.largest : area;
 }
 
 inline double unit_interval(double value) { return value > 1.0 ? 1.0 : (value > 0.0 ? value : 0.0); }
+
+inline double value_of(const PairAreas& areas, OverlapMode mode) {
+    switch (mode) {
+        case OverlapMode::area: return std::ldexp(areas.intersection, 2 * areas.exponent);
+        case OverlapMode::iof: return areas.first > 0.0 ? unit_interval(areas.intersection / areas.first) : 0.0;
+        case OverlapMode::iou:
+        default: {
+            const double union_area = areas.first + areas.second - areas.intersection;
+            return union_area > 0.0 ? unit_interval(areas.intersection / union_area) : 0.0;
+        }
+    }
+}
+
+// Everything of `overlap` but the clipping: returns true with `value` when
+// the pair needs none, else false with `areas` and `crossing` set.
+inline bool overlap_unless_crossing(const PreparedBox& first, const PreparedBox& second, OverlapMode mode,
+                                    double& value, PairAreas& areas, CrossingPair& crossing) {
+    if (first.area == 0.0 || second.area == 0.0 || bounds_apart(first, second)) {
+        value = 0.0;
+        return true;
+    }
+    if (same_box(first, second)) {
+        value = mode == OverlapMode::area ? first.area : 1.0;
+        return true;
+    }
+    if (place_pair(first, second, areas, crossing)) return false;
+    value = value_of(areas, mode);
+    return true;
+}
 
 }  // namespace detail
 
@@ -312,19 +553,68 @@ inline double unit_interval(double value) { return value > 1.0 ? 1.0 : (value > 
 // area of two prepared boxes.  IoU and IoF lie in [0, 1]; a box with itself
 // gives exactly 1 (its area for "area"); a zero-area box gives 0.
 inline double overlap(const PreparedBox& first, const PreparedBox& second, OverlapMode mode) {
-    if (first.area == 0.0 || second.area == 0.0 || bounds_apart(first, second)) return 0.0;
-    if (detail::same_box(first, second)) return mode == OverlapMode::area ? first.area : 1.0;
-    const detail::PairAreas areas = detail::pair_areas(first, second);
-    switch (mode) {
-        case OverlapMode::area: return std::ldexp(areas.intersection, 2 * areas.exponent);
-        case OverlapMode::iof: return areas.first > 0.0 ? detail::unit_interval(areas.intersection / areas.first) : 0.0;
-        case OverlapMode::iou:
-        default: {
-            const double union_area = areas.first + areas.second - areas.intersection;
-            return union_area > 0.0 ? detail::unit_interval(areas.intersection / union_area) : 0.0;
-        }
-    }
+    double value;
+    detail::PairAreas areas;
+    detail::CrossingPair crossing;
+    if (detail::overlap_unless_crossing(first, second, mode, value, areas, crossing)) return value;
+    areas.intersection = detail::clipped_area(crossing);
+    return detail::value_of(areas, mode);
 }
+
+// `overlap` for many pairs, each value handed to `deliver(where, value)`:
+// at once, or for pairs that need clipping, four at a time, clipped side
+// by side in the lanes of a vector (the same values).  `finish()` delivers
+// the pairs still waiting.
+template <class Deliver>
+class OverlapQueue {
+public:
+    OverlapQueue(OverlapMode mode, Deliver deliver)
+        : mode_(mode), deliver_(std::move(deliver)), avx2_(processor_has_avx2()) {}
+
+    void add(const PreparedBox& first, const PreparedBox& second, std::ptrdiff_t where) {
+        double value;
+        detail::CrossingPair crossing;
+        if (detail::overlap_unless_crossing(first, second, mode_, value, areas_[waiting_], crossing)) {
+            deliver_(where, value);
+            return;
+        }
+        crossings_.set(waiting_, crossing);
+        where_[waiting_] = where;
+        last_ = crossing;
+        if (++waiting_ == 4) clip();
+    }
+
+    void finish() {
+        if (waiting_ == 0) return;
+        const int count = waiting_;
+        for (int lane = count; lane < 4; ++lane) crossings_.set(lane, last_);  // empty lanes repeat a pair
+        waiting_ = count;
+        clip();
+    }
+
+private:
+    void clip() {
+        double intersections[4];
+        if (avx2_)
+            detail::clipped_areas_avx2(crossings_, intersections);
+        else
+            detail::clipped_areas_plain(crossings_, intersections);
+        for (int lane = 0; lane < waiting_; ++lane) {
+            areas_[lane].intersection = intersections[lane];
+            deliver_(where_[lane], detail::value_of(areas_[lane], mode_));
+        }
+        waiting_ = 0;
+    }
+
+    OverlapMode mode_;
+    Deliver deliver_;
+    bool avx2_;
+    detail::FourCrossings crossings_;
+    detail::CrossingPair last_;
+    detail::PairAreas areas_[4];
+    std::ptrdiff_t where_[4];
+    int waiting_ = 0;
+};
 
 // The image [0, width] x [0, height] as a box, for `overlap(box, image,
 // OverlapMode::iof)`: the share of a box inside the image.
