@@ -6,6 +6,7 @@
 // count nor the way candidates are found changes a bit of the result.
 #pragma once
 
+#include "kernels/overlap_lanes.hpp"
 #include "kernels/overlap_search.hpp"
 #include "kernels/parallel.hpp"
 #include "kernels/rotated_overlap.hpp"
