@@ -353,12 +353,28 @@ def test_pairs_clipped_four_at_a_time_have_the_bits_of_a_pair_clipped_alone(mode
     b[:, 4] = a[:, 4] + turns[np.arange(64) % len(turns)]
     b[:, 2:4] *= np.where(np.arange(64)[:, None] % 5 == 0, 1e-6, 1.0)  # slivers and specks
     parts.append((a, b))
+    # twins: equal areas, so which box gives the frame goes down the
+    # tie-breaks (centre x, centre y, width, height, rotation)
+    a = random_boxes(rng, 96, field=30.0, smallest=2.0, largest=40.0)
+    b = a.copy()
+    b[:, 4] += rng.uniform(0.1, 1.0, 96)
+    b[1::3, 1] += rng.uniform(-0.3, 0.3, 32) * a[1::3, 3]
+    b[2::3, 2:4] = a[2::3, 3:1:-1]
+    b[2::3, 0] += rng.uniform(-0.3, 0.3, 32) * a[2::3, 2]
+    parts.append((a, b))
     a, b = np.concatenate([p[0] for p in parts]), np.concatenate([p[1] for p in parts])
     aligned = ops.box_iou(a, b, mode=mode, aligned=True)
     alone = np.array([ops.box_iou(a[k : k + 1], b[k : k + 1], mode=mode)[0, 0] for k in range(len(a))])
     np.testing.assert_array_equal(aligned, alone)
     i, j, value = ops.box_iou_pairs(a, b, mode=mode, min_value=-1.0)
     np.testing.assert_array_equal(ops.box_iou(a, b, mode=mode)[i, j], value)
+    # each kind's pairs moved to the origin: a crowd, whose rows go through
+    # the four-lane path whole, the tests before the clipping too
+    for a, b in parts:
+        b[:, :2] -= a[:, :2]
+        a[:, :2] = 0.0
+        i, j, value = ops.box_iou_pairs(a, b, mode=mode, min_value=-1.0)
+        np.testing.assert_array_equal(ops.box_iou(a, b, mode=mode)[i, j], value)
 
 
 # ---- arguments -------------------------------------------------------------------------------------

@@ -10,10 +10,15 @@
 #include "kernels/processor.hpp"
 #include "kernels/rotated_overlap.hpp"
 
+#include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
+#include <span>
 #include <utility>
+#include <vector>
 
 namespace halvex::kernels {
 
@@ -181,6 +186,187 @@ HALVEX_FOR_AVX2 inline void clipped_areas_avx2(const FourCrossings& pairs, doubl
 }
 
 }  // namespace detail
+
+// Prepared boxes as columns of their fields, padded with empty boxes to a
+// whole number of lanes: the set a crowded row is compared with whole.
+struct BoxColumns {
+    std::ptrdiff_t count = 0;  // boxes, without the padding
+    std::vector<double> center_x, center_y, half_width, half_height, rotation, cosine, sine, radius, area;
+    std::vector<double> min_x, max_x, min_y, max_y;
+    std::vector<std::int64_t> exponent;
+
+    explicit BoxColumns(std::span<const PreparedBox> boxes) : count(static_cast<std::ptrdiff_t>(boxes.size())) {
+        const std::size_t padded = (boxes.size() + 3) / 4 * 4;
+        for (auto* field : {&center_x, &center_y, &half_width, &half_height, &rotation, &cosine, &sine, &radius, &area,
+                            &min_x, &max_x, &min_y, &max_y})
+            field->assign(padded, 0.0);
+        exponent.assign(padded, -1000);
+        for (std::size_t k = 0; k < boxes.size(); ++k) {
+            const PreparedBox& box = boxes[k];
+            center_x[k] = box.center_x, center_y[k] = box.center_y;
+            half_width[k] = box.half_width, half_height[k] = box.half_height, rotation[k] = box.rotation;
+            cosine[k] = box.cosine, sine[k] = box.sine, radius[k] = box.radius, area[k] = box.area;
+            min_x[k] = box.min_x, max_x[k] = box.max_x, min_y[k] = box.min_y, max_y[k] = box.max_y;
+            exponent[k] = box.exponent;
+        }
+    }
+};
+
+namespace detail {
+
+// `overlap(row, box j)` for the columns j in [start, start + 4) that exist,
+// into values[j - start]: `overlap_unless_crossing` and `value_of` with
+// every branch a selection.
+[[gnu::always_inline]] inline void overlap_four_body(const PreparedBox& row, const BoxColumns& columns,
+                                                     std::ptrdiff_t start, OverlapMode mode, double* values) {
+    using Real = FourDoubles;
+    using Mask = FourMasks;
+    auto load = [start](const auto& field, auto& lanes) { std::memcpy(&lanes, field.data() + start, sizeof lanes); };
+    auto magnitude = [](const Real& value, Real& result) {  // the sign bit cleared, as fabs does
+        result = reinterpret_cast<Real>(reinterpret_cast<Mask>(value) & std::numeric_limits<std::int64_t>::max());
+    };
+    const Real zero = {};
+    Real b_center_x, b_center_y, b_half_width, b_half_height, b_rotation, b_cosine, b_sine, b_radius, b_area;
+    Real b_min_x, b_max_x, b_min_y, b_max_y;
+    Mask b_exponent;
+    load(columns.center_x, b_center_x), load(columns.center_y, b_center_y);
+    load(columns.half_width, b_half_width), load(columns.half_height, b_half_height);
+    load(columns.rotation, b_rotation), load(columns.cosine, b_cosine), load(columns.sine, b_sine);
+    load(columns.radius, b_radius), load(columns.area, b_area);
+    load(columns.min_x, b_min_x), load(columns.max_x, b_max_x), load(columns.min_y, b_min_y);
+    load(columns.max_y, b_max_y), load(columns.exponent, b_exponent);
+    const Real a_center_x = zero + row.center_x, a_center_y = zero + row.center_y;
+    const Real a_half_width = zero + row.half_width, a_half_height = zero + row.half_height;
+    const Real a_cosine = zero + row.cosine, a_sine = zero + row.sine, a_radius = zero + row.radius;
+    const Mask a_exponent = Mask{} + row.exponent;
+
+    // The pairs settled before any geometry.
+    const Mask empty_or_apart = (b_area == 0.0) | (row.area == 0.0) | (row.max_x < b_min_x) | (b_max_x < row.min_x) |
+                                (row.max_y < b_min_y) | (b_max_y < row.min_y);
+    const Mask same = (row.center_x == b_center_x) & (row.center_y == b_center_y) & (row.half_width == b_half_width) &
+                      (row.half_height == b_half_height) & (row.rotation == b_rotation);
+    // gives_frame(row, b), its tests from the last to the first.
+    Mask first_is_frame = row.rotation < b_rotation;
+    first_is_frame = row.half_height != b_half_height ? row.half_height < b_half_height : first_is_frame;
+    first_is_frame = row.half_width != b_half_width ? row.half_width < b_half_width : first_is_frame;
+    first_is_frame = row.center_y != b_center_y ? row.center_y < b_center_y : first_is_frame;
+    first_is_frame = row.center_x != b_center_x ? row.center_x < b_center_x : first_is_frame;
+    first_is_frame = row.area != b_area ? row.area > b_area : first_is_frame;
+
+    // place_pair
+    const Real frame_center_x = first_is_frame ? a_center_x : b_center_x;
+    const Real frame_center_y = first_is_frame ? a_center_y : b_center_y;
+    const Real other_center_x = first_is_frame ? b_center_x : a_center_x;
+    const Real other_center_y = first_is_frame ? b_center_y : a_center_y;
+    const Real frame_cosine = first_is_frame ? a_cosine : b_cosine, frame_sine = first_is_frame ? a_sine : b_sine;
+    const Real other_cosine = first_is_frame ? b_cosine : a_cosine, other_sine = first_is_frame ? b_sine : a_sine;
+    const Mask frame_exponent = first_is_frame ? a_exponent : b_exponent;
+    const Mask other_exponent = first_is_frame ? b_exponent : a_exponent;
+    const Mask exponent = frame_exponent < other_exponent ? other_exponent : frame_exponent;
+    const Real scale = reinterpret_cast<Real>((1023 - exponent) << 52);
+    const Real frame_half_width = (first_is_frame ? a_half_width : b_half_width) * scale;
+    const Real frame_half_height = (first_is_frame ? a_half_height : b_half_height) * scale;
+    const Real other_half_width = (first_is_frame ? b_half_width : a_half_width) * scale;
+    const Real other_half_height = (first_is_frame ? b_half_height : a_half_height) * scale;
+    const Real frame_area = 4.0 * frame_half_width * frame_half_height;
+    const Real other_area = 4.0 * other_half_width * other_half_height;
+    const Real first_area = first_is_frame ? frame_area : other_area;
+    const Real second_area = first_is_frame ? other_area : frame_area;
+    const Real dx =
+        exponent >= 0 ? other_center_x * scale - frame_center_x * scale : (other_center_x - frame_center_x) * scale;
+    const Real dy =
+        exponent >= 0 ? other_center_y * scale - frame_center_y * scale : (other_center_y - frame_center_y) * scale;
+    const Real reach = (first_is_frame ? a_radius : b_radius) * scale + (first_is_frame ? b_radius : a_radius) * scale;
+    const Mask circles_apart = (dx * dx + dy * dy < reach * reach) == 0;
+    const Real x0 = dx * frame_cosine - dy * frame_sine;
+    const Real y0 = dx * frame_sine + dy * frame_cosine;
+    const Real cos_relative = other_cosine * frame_cosine + other_sine * frame_sine;
+    const Real sin_relative = other_sine * frame_cosine - other_cosine * frame_sine;
+    Real abs_cos, abs_sin, abs_x0, abs_y0;
+    magnitude(cos_relative, abs_cos), magnitude(sin_relative, abs_sin), magnitude(x0, abs_x0), magnitude(y0, abs_y0);
+    const Real other_reach_x = other_half_width * abs_cos + other_half_height * abs_sin;
+    const Real other_reach_y = other_half_width * abs_sin + other_half_height * abs_cos;
+    const Real frame_x = -(x0 * cos_relative - y0 * sin_relative);
+    const Real frame_y = -(x0 * sin_relative + y0 * cos_relative);
+    Real abs_frame_x, abs_frame_y;
+    magnitude(frame_x, abs_frame_x), magnitude(frame_y, abs_frame_y);
+    const Real frame_reach_x = frame_half_width * abs_cos + frame_half_height * abs_sin;
+    const Real frame_reach_y = frame_half_width * abs_sin + frame_half_height * abs_cos;
+    const Mask separated =
+        (abs_x0 - other_reach_x >= frame_half_width) | (abs_y0 - other_reach_y >= frame_half_height) |
+        (abs_frame_x - frame_reach_x >= other_half_width) | (abs_frame_y - frame_reach_y >= other_half_height);
+    const Mask other_inside =
+        (abs_x0 + other_reach_x <= frame_half_width) & (abs_y0 + other_reach_y <= frame_half_height);
+    const Mask frame_inside =
+        (abs_frame_x + frame_reach_x <= other_half_width) & (abs_frame_y + frame_reach_y <= other_half_height);
+    const Mask crossing = (empty_or_apart | same | circles_apart | separated | other_inside | frame_inside) == 0;
+
+    Real intersection = zero;
+    bool any_crossing = false;
+    for (int lane = 0; lane < 4; ++lane) any_crossing |= crossing[lane] != 0;
+    if (any_crossing) {
+        FourCrossings pairs;
+        const Mask crosses_x = abs_x0 + other_reach_x > frame_half_width;
+        const Mask crosses_y = abs_y0 + other_reach_y > frame_half_height;
+        const Real largest = other_area < frame_area ? other_area : frame_area;
+        std::memcpy(pairs.x0, &x0, sizeof x0), std::memcpy(pairs.y0, &y0, sizeof y0);
+        std::memcpy(pairs.cos_relative, &cos_relative, sizeof x0);
+        std::memcpy(pairs.sin_relative, &sin_relative, sizeof x0);
+        std::memcpy(pairs.other_half_width, &other_half_width, sizeof x0);
+        std::memcpy(pairs.other_half_height, &other_half_height, sizeof x0);
+        std::memcpy(pairs.frame_half_width, &frame_half_width, sizeof x0);
+        std::memcpy(pairs.frame_half_height, &frame_half_height, sizeof x0);
+        std::memcpy(pairs.largest, &largest, sizeof x0);
+        std::memcpy(pairs.crosses_x, &crosses_x, sizeof x0), std::memcpy(pairs.crosses_y, &crosses_y, sizeof x0);
+        double clipped[4];
+        clipped_areas_body(pairs, clipped);
+        std::memcpy(&intersection, clipped, sizeof intersection);
+    }
+    intersection = frame_inside ? frame_area : intersection;
+    intersection = other_inside ? other_area : intersection;
+    intersection = (circles_apart | separated) ? zero : intersection;
+
+    // value_of, and the pairs settled first.
+    Real value;
+    if (mode == OverlapMode::area) {
+        for (int lane = 0; lane < 4; ++lane)
+            value[lane] = std::ldexp(intersection[lane], 2 * static_cast<int>(exponent[lane]));
+    } else {
+        const Real whole = mode == OverlapMode::iof ? first_area : first_area + second_area - intersection;
+        const Real ratio = intersection / whole;
+        Real unit = ratio > 0.0 ? ratio : zero;
+        unit = ratio > 1.0 ? zero + 1.0 : unit;
+        value = whole > 0.0 ? unit : zero;
+    }
+    value = same ? zero + (mode == OverlapMode::area ? row.area : 1.0) : value;
+    value = empty_or_apart ? zero : value;
+    const std::ptrdiff_t lanes = std::min<std::ptrdiff_t>(4, columns.count - start);
+    for (std::ptrdiff_t lane = 0; lane < lanes; ++lane) values[lane] = value[lane];
+}
+
+// `overlap(row, box j)` into values[j] for every column.
+[[gnu::always_inline]] inline void overlap_row_body(const PreparedBox& row, const BoxColumns& columns, OverlapMode mode,
+                                                    double* values) {
+    for (std::ptrdiff_t start = 0; start < columns.count; start += 4)
+        overlap_four_body(row, columns, start, mode, values + start);
+}
+inline void overlap_row_plain(const PreparedBox& row, const BoxColumns& columns, OverlapMode mode, double* values) {
+    overlap_row_body(row, columns, mode, values);
+}
+HALVEX_FOR_AVX2 inline void overlap_row_avx2(const PreparedBox& row, const BoxColumns& columns, OverlapMode mode,
+                                             double* values) {
+    overlap_row_body(row, columns, mode, values);
+}
+
+}  // namespace detail
+
+// values[j] = overlap(row, box j of `columns`) for every column.
+inline void overlap_row(const PreparedBox& row, const BoxColumns& columns, OverlapMode mode, double* values) {
+    if (processor_has_avx2())
+        detail::overlap_row_avx2(row, columns, mode, values);
+    else
+        detail::overlap_row_plain(row, columns, mode, values);
+}
 
 // `overlap` for many pairs, each value handed to `deliver(where, value)`:
 // at once, or for pairs that need clipping, four at a time, clipped side

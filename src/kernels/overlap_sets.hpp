@@ -61,14 +61,14 @@ inline void overlap_matrix(std::span<const PreparedBox> first, std::span<const P
         return;
     }
     const BoxSearch search(second);
+    const BoxColumns all_columns(second);
     for_each_block(rows, block_for(rows, threads), threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
         std::fill(result + begin * columns, result + end * columns, 0.0);
         OverlapQueue queue(mode, [result](std::ptrdiff_t where, double value) { result[where] = value; });
         for (std::ptrdiff_t i = begin; i < end; ++i) {
             const PreparedBox& box = first[static_cast<std::size_t>(i)];
             if (search.reads_all(box)) {
-                for (std::ptrdiff_t j = 0; j < columns; ++j)
-                    queue.add(box, second[static_cast<std::size_t>(j)], i * columns + j);
+                overlap_row(box, all_columns, mode, result + i * columns);
                 continue;
             }
             search.for_each_candidate(box, [&](std::int64_t j) {

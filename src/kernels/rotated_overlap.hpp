@@ -135,8 +135,8 @@ struct CrossingPair {
     double x0, y0;                      // the other box's centre
     double cos_relative, sin_relative;  // its rotation against the frame
     double other_half_width, other_half_height, frame_half_width, frame_half_height;
-    double largest;               // the smaller of the two areas
-    bool crosses_x, crosses_y;    // whether it reaches past the frame's sides, or its top and bottom
+    double largest;             // the smaller of the two areas
+    bool crosses_x, crosses_y;  // whether it reaches past the frame's sides, or its top and bottom
 };
 
 // Places a pair (`first` and `second` have positive areas and are not the
