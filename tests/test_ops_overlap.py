@@ -664,6 +664,11 @@ def test_rows_among_crowded_boxes_try_them_all_with_the_same_bits(mode):
     plain = np.vstack([ops.box_iou(rows[k : k + 1], crowd, mode=mode) for k in range(len(rows))])
     for threads in (1, 2):
         np.testing.assert_array_equal(ops.box_iou(rows, crowd, mode=mode, threads=threads), plain)
+        i, j, value = ops.box_iou_pairs(rows, crowd, mode=mode, threads=threads)
+        expected_i, expected_j = np.nonzero(plain)
+        np.testing.assert_array_equal(i, expected_i)
+        np.testing.assert_array_equal(j, expected_j)
+        np.testing.assert_array_equal(value, plain[expected_i, expected_j])
     assert np.count_nonzero(plain) > 60 * 100
 
 

@@ -44,8 +44,10 @@ inline bool worth_searching(std::ptrdiff_t first, std::ptrdiff_t second) { retur
 // of rows zeroes its part of `result` and then writes the pairs whose bounds
 // meet, so that the first touch of a large result's pages is shared by the
 // threads too.  A row that would read every cell of the search (boxes
-// crowded together) tries every column in order instead: `overlap` starts
-// with the same bounds test, so the values are the same.
+// crowded together) tries every column instead, four at a time
+// (`overlap_row`): `overlap` starts with the same bounds test, so the values
+// are the same.  The other rows queue the pairs that need clipping and clip
+// them four at a time.
 inline void overlap_matrix(std::span<const PreparedBox> first, std::span<const PreparedBox> second, OverlapMode mode,
                            int threads, double* result) {
     const auto rows = static_cast<std::ptrdiff_t>(first.size());
@@ -143,28 +145,40 @@ inline OverlapPairs overlap_pairs(std::span<const PreparedBox> first, std::span<
     // bound of zero or more only pairs whose bounds meet.
     const bool every_pair = !(min_value >= 0.0) || !worth_searching(rows, columns);
     std::vector<BoxSearch> search;  // empty or one
-    if (!every_pair) search.emplace_back(second);
+    std::vector<BoxColumns> all_columns;
+    if (!every_pair) search.emplace_back(second), all_columns.emplace_back(second);
 
     for_each_block(rows, block, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
         OverlapPairs::Block& found = pairs.blocks[static_cast<std::size_t>(begin / block)];
-        auto consider = [&](std::int64_t i, std::int64_t j) {
-            const double value = overlap(first[static_cast<std::size_t>(i)], second[static_cast<std::size_t>(j)], mode);
+        auto keep = [&](std::int64_t i, std::int64_t j, double value) {
             if (value > min_value) {
                 found.first.push_back(i);
                 found.second.push_back(j);
                 found.values.push_back(value);
             }
         };
+        auto consider = [&](std::int64_t i, std::int64_t j) {
+            keep(i, j, overlap(first[static_cast<std::size_t>(i)], second[static_cast<std::size_t>(j)], mode));
+        };
         if (every_pair) {
             for (std::int64_t i = begin; i < end; ++i)
                 for (std::int64_t j = 0; j < columns; ++j) consider(i, j);
             return;
         }
-        for (std::int64_t i = begin; i < end; ++i)
-            search.front().for_each_candidate(first[static_cast<std::size_t>(i)], [&](std::int64_t j) {
+        std::vector<double> row;  // the values of a row that tries every column
+        for (std::int64_t i = begin; i < end; ++i) {
+            const PreparedBox& box = first[static_cast<std::size_t>(i)];
+            if (search.front().reads_all(box)) {
+                row.resize(static_cast<std::size_t>(columns));
+                overlap_row(box, all_columns.front(), mode, row.data());
+                for (std::int64_t j = 0; j < columns; ++j) keep(i, j, row[static_cast<std::size_t>(j)]);
+                continue;
+            }
+            search.front().for_each_candidate(box, [&](std::int64_t j) {
                 consider(i, j);
                 return false;
             });
+        }
         // The search finds a row's pairs in its own order: put them by j.
         std::vector<std::size_t> order(found.values.size());
         for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
