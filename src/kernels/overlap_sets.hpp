@@ -63,7 +63,10 @@ inline void overlap_matrix(std::span<const PreparedBox> first, std::span<const P
         return;
     }
     const BoxSearch search(second);
-    const BoxColumns all_columns(second);
+    // Laid out for `overlap_row` only when some row will take it.
+    const bool crowded =
+        std::any_of(first.begin(), first.end(), [&](const PreparedBox& box) { return search.reads_all(box); });
+    const BoxColumns all_columns(crowded ? second : second.first(0));
     for_each_block(rows, block_for(rows, threads), threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
         std::fill(result + begin * columns, result + end * columns, 0.0);
         OverlapQueue queue(mode, [result](std::ptrdiff_t where, double value) { result[where] = value; });
@@ -146,7 +149,12 @@ inline OverlapPairs overlap_pairs(std::span<const PreparedBox> first, std::span<
     const bool every_pair = !(min_value >= 0.0) || !worth_searching(rows, columns);
     std::vector<BoxSearch> search;  // empty or one
     std::vector<BoxColumns> all_columns;
-    if (!every_pair) search.emplace_back(second), all_columns.emplace_back(second);
+    if (!every_pair) {
+        search.emplace_back(second);
+        const bool crowded = std::any_of(first.begin(), first.end(),
+                                         [&](const PreparedBox& box) { return search.front().reads_all(box); });
+        if (crowded) all_columns.emplace_back(second);
+    }
 
     for_each_block(rows, block, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
         OverlapPairs::Block& found = pairs.blocks[static_cast<std::size_t>(begin / block)];
