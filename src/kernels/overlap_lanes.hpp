@@ -185,6 +185,13 @@ HALVEX_FOR_AVX2 inline void clipped_areas_avx2(const FourCrossings& pairs, doubl
     clipped_areas_body(pairs, areas);
 }
 
+// The fields of four prepared boxes, a lane each.
+struct FourBoxes {
+    FourDoubles center_x, center_y, half_width, half_height, rotation, cosine, sine, radius, area;
+    FourDoubles min_x, max_x, min_y, max_y;
+    FourMasks exponent;
+};
+
 }  // namespace detail
 
 // Prepared boxes as columns of their fields, padded with empty boxes to a
@@ -210,64 +217,63 @@ struct BoxColumns {
             exponent[k] = box.exponent;
         }
     }
+
+    // Boxes [start, start + 4).
+    void load(std::ptrdiff_t start, detail::FourBoxes& boxes) const {
+        auto lanes = [start](const auto& field, auto& into) { std::memcpy(&into, field.data() + start, sizeof into); };
+        lanes(center_x, boxes.center_x), lanes(center_y, boxes.center_y);
+        lanes(half_width, boxes.half_width), lanes(half_height, boxes.half_height), lanes(rotation, boxes.rotation);
+        lanes(cosine, boxes.cosine), lanes(sine, boxes.sine), lanes(radius, boxes.radius), lanes(area, boxes.area);
+        lanes(min_x, boxes.min_x), lanes(max_x, boxes.max_x), lanes(min_y, boxes.min_y), lanes(max_y, boxes.max_y);
+        lanes(exponent, boxes.exponent);
+    }
 };
 
 namespace detail {
 
-// `overlap(row, box j)` for the columns j in [start, start + 4) that exist,
-// into values[j - start]: `overlap_unless_crossing` and `value_of` with
-// every branch a selection.
-[[gnu::always_inline]] inline void overlap_four_body(const PreparedBox& row, const BoxColumns& columns,
-                                                     std::ptrdiff_t start, OverlapMode mode, double* values) {
+// `overlap(row, box)` for the four boxes of `boxes` into values[0..4):
+// `overlap_unless_crossing` and `value_of` with every branch a selection.
+[[gnu::always_inline]] inline void overlap_four_body(const PreparedBox& row, const FourBoxes& b, OverlapMode mode,
+                                                     double* values) {
     using Real = FourDoubles;
     using Mask = FourMasks;
-    auto load = [start](const auto& field, auto& lanes) { std::memcpy(&lanes, field.data() + start, sizeof lanes); };
     auto magnitude = [](const Real& value, Real& result) {  // the sign bit cleared, as fabs does
         result = reinterpret_cast<Real>(reinterpret_cast<Mask>(value) & std::numeric_limits<std::int64_t>::max());
     };
     const Real zero = {};
-    Real b_center_x, b_center_y, b_half_width, b_half_height, b_rotation, b_cosine, b_sine, b_radius, b_area;
-    Real b_min_x, b_max_x, b_min_y, b_max_y;
-    Mask b_exponent;
-    load(columns.center_x, b_center_x), load(columns.center_y, b_center_y);
-    load(columns.half_width, b_half_width), load(columns.half_height, b_half_height);
-    load(columns.rotation, b_rotation), load(columns.cosine, b_cosine), load(columns.sine, b_sine);
-    load(columns.radius, b_radius), load(columns.area, b_area);
-    load(columns.min_x, b_min_x), load(columns.max_x, b_max_x), load(columns.min_y, b_min_y);
-    load(columns.max_y, b_max_y), load(columns.exponent, b_exponent);
     const Real a_center_x = zero + row.center_x, a_center_y = zero + row.center_y;
     const Real a_half_width = zero + row.half_width, a_half_height = zero + row.half_height;
     const Real a_cosine = zero + row.cosine, a_sine = zero + row.sine, a_radius = zero + row.radius;
     const Mask a_exponent = Mask{} + row.exponent;
 
     // The pairs settled before any geometry.
-    const Mask empty_or_apart = (b_area == 0.0) | (row.area == 0.0) | (row.max_x < b_min_x) | (b_max_x < row.min_x) |
-                                (row.max_y < b_min_y) | (b_max_y < row.min_y);
-    const Mask same = (row.center_x == b_center_x) & (row.center_y == b_center_y) & (row.half_width == b_half_width) &
-                      (row.half_height == b_half_height) & (row.rotation == b_rotation);
+    const Mask empty_or_apart = (b.area == 0.0) | (row.area == 0.0) | (row.max_x < b.min_x) | (b.max_x < row.min_x) |
+                                (row.max_y < b.min_y) | (b.max_y < row.min_y);
+    const Mask same = (row.center_x == b.center_x) & (row.center_y == b.center_y) & (row.half_width == b.half_width) &
+                      (row.half_height == b.half_height) & (row.rotation == b.rotation);
     // gives_frame(row, b), its tests from the last to the first.
-    Mask first_is_frame = row.rotation < b_rotation;
-    first_is_frame = row.half_height != b_half_height ? row.half_height < b_half_height : first_is_frame;
-    first_is_frame = row.half_width != b_half_width ? row.half_width < b_half_width : first_is_frame;
-    first_is_frame = row.center_y != b_center_y ? row.center_y < b_center_y : first_is_frame;
-    first_is_frame = row.center_x != b_center_x ? row.center_x < b_center_x : first_is_frame;
-    first_is_frame = row.area != b_area ? row.area > b_area : first_is_frame;
+    Mask first_is_frame = row.rotation < b.rotation;
+    first_is_frame = row.half_height != b.half_height ? row.half_height < b.half_height : first_is_frame;
+    first_is_frame = row.half_width != b.half_width ? row.half_width < b.half_width : first_is_frame;
+    first_is_frame = row.center_y != b.center_y ? row.center_y < b.center_y : first_is_frame;
+    first_is_frame = row.center_x != b.center_x ? row.center_x < b.center_x : first_is_frame;
+    first_is_frame = row.area != b.area ? row.area > b.area : first_is_frame;
 
     // place_pair
-    const Real frame_center_x = first_is_frame ? a_center_x : b_center_x;
-    const Real frame_center_y = first_is_frame ? a_center_y : b_center_y;
-    const Real other_center_x = first_is_frame ? b_center_x : a_center_x;
-    const Real other_center_y = first_is_frame ? b_center_y : a_center_y;
-    const Real frame_cosine = first_is_frame ? a_cosine : b_cosine, frame_sine = first_is_frame ? a_sine : b_sine;
-    const Real other_cosine = first_is_frame ? b_cosine : a_cosine, other_sine = first_is_frame ? b_sine : a_sine;
-    const Mask frame_exponent = first_is_frame ? a_exponent : b_exponent;
-    const Mask other_exponent = first_is_frame ? b_exponent : a_exponent;
+    const Real frame_center_x = first_is_frame ? a_center_x : b.center_x;
+    const Real frame_center_y = first_is_frame ? a_center_y : b.center_y;
+    const Real other_center_x = first_is_frame ? b.center_x : a_center_x;
+    const Real other_center_y = first_is_frame ? b.center_y : a_center_y;
+    const Real frame_cosine = first_is_frame ? a_cosine : b.cosine, frame_sine = first_is_frame ? a_sine : b.sine;
+    const Real other_cosine = first_is_frame ? b.cosine : a_cosine, other_sine = first_is_frame ? b.sine : a_sine;
+    const Mask frame_exponent = first_is_frame ? a_exponent : b.exponent;
+    const Mask other_exponent = first_is_frame ? b.exponent : a_exponent;
     const Mask exponent = frame_exponent < other_exponent ? other_exponent : frame_exponent;
     const Real scale = reinterpret_cast<Real>((1023 - exponent) << 52);
-    const Real frame_half_width = (first_is_frame ? a_half_width : b_half_width) * scale;
-    const Real frame_half_height = (first_is_frame ? a_half_height : b_half_height) * scale;
-    const Real other_half_width = (first_is_frame ? b_half_width : a_half_width) * scale;
-    const Real other_half_height = (first_is_frame ? b_half_height : a_half_height) * scale;
+    const Real frame_half_width = (first_is_frame ? a_half_width : b.half_width) * scale;
+    const Real frame_half_height = (first_is_frame ? a_half_height : b.half_height) * scale;
+    const Real other_half_width = (first_is_frame ? b.half_width : a_half_width) * scale;
+    const Real other_half_height = (first_is_frame ? b.half_height : a_half_height) * scale;
     const Real frame_area = 4.0 * frame_half_width * frame_half_height;
     const Real other_area = 4.0 * other_half_width * other_half_height;
     const Real first_area = first_is_frame ? frame_area : other_area;
@@ -276,7 +282,7 @@ namespace detail {
         exponent >= 0 ? other_center_x * scale - frame_center_x * scale : (other_center_x - frame_center_x) * scale;
     const Real dy =
         exponent >= 0 ? other_center_y * scale - frame_center_y * scale : (other_center_y - frame_center_y) * scale;
-    const Real reach = (first_is_frame ? a_radius : b_radius) * scale + (first_is_frame ? b_radius : a_radius) * scale;
+    const Real reach = (first_is_frame ? a_radius : b.radius) * scale + (first_is_frame ? b.radius : a_radius) * scale;
     const Mask circles_apart = (dx * dx + dy * dy < reach * reach) == 0;
     const Real x0 = dx * frame_cosine - dy * frame_sine;
     const Real y0 = dx * frame_sine + dy * frame_cosine;
@@ -340,15 +346,20 @@ namespace detail {
     }
     value = same ? zero + (mode == OverlapMode::area ? row.area : 1.0) : value;
     value = empty_or_apart ? zero : value;
-    const std::ptrdiff_t lanes = std::min<std::ptrdiff_t>(4, columns.count - start);
-    for (std::ptrdiff_t lane = 0; lane < lanes; ++lane) values[lane] = value[lane];
+    for (int lane = 0; lane < 4; ++lane) values[lane] = value[lane];
 }
 
 // `overlap(row, box j)` into values[j] for every column.
 [[gnu::always_inline]] inline void overlap_row_body(const PreparedBox& row, const BoxColumns& columns, OverlapMode mode,
                                                     double* values) {
-    for (std::ptrdiff_t start = 0; start < columns.count; start += 4)
-        overlap_four_body(row, columns, start, mode, values + start);
+    for (std::ptrdiff_t start = 0; start < columns.count; start += 4) {
+        FourBoxes boxes;
+        columns.load(start, boxes);
+        double four[4];
+        overlap_four_body(row, boxes, mode, four);
+        const std::ptrdiff_t lanes = std::min<std::ptrdiff_t>(4, columns.count - start);
+        for (std::ptrdiff_t lane = 0; lane < lanes; ++lane) values[start + lane] = four[lane];
+    }
 }
 inline void overlap_row_plain(const PreparedBox& row, const BoxColumns& columns, OverlapMode mode, double* values) {
     overlap_row_body(row, columns, mode, values);
