@@ -31,10 +31,10 @@ using FourMasks = std::int64_t __attribute__((vector_size(4 * sizeof(double))));
 
 // Four crossing pairs, a lane each.
 struct FourCrossings {
-    alignas(32) double x0[4], y0[4], cos_relative[4], sin_relative[4];
-    alignas(32) double other_half_width[4], other_half_height[4], frame_half_width[4], frame_half_height[4];
-    alignas(32) double largest[4];
-    alignas(32) std::int64_t crosses_x[4], crosses_y[4];  // all ones or zero
+    FourDoubles x0, y0, cos_relative, sin_relative;
+    FourDoubles other_half_width, other_half_height, frame_half_width, frame_half_height;
+    FourDoubles largest;
+    FourMasks crosses_x, crosses_y;  // all ones or zero
 
     void set(int lane, const CrossingPair& pair) {
         x0[lane] = pair.x0, y0[lane] = pair.y0;
@@ -58,16 +58,11 @@ struct FourCrossings {
 [[gnu::always_inline]] inline void clipped_areas_body(const FourCrossings& pairs, double* areas) {
     using Real = FourDoubles;
     using Mask = FourMasks;
-    // References: a vector returned by value would change the ABI between
-    // the two compilations.
-    auto lanes = [](const double* values) -> const Real& { return *reinterpret_cast<const Real*>(values); };
-    const Real &x0 = lanes(pairs.x0), &y0 = lanes(pairs.y0);
-    const Real &cos_relative = lanes(pairs.cos_relative), &sin_relative = lanes(pairs.sin_relative);
-    const Real &other_half_width = lanes(pairs.other_half_width), &other_half_height = lanes(pairs.other_half_height);
-    const Real &frame_half_width = lanes(pairs.frame_half_width), &frame_half_height = lanes(pairs.frame_half_height);
-    const Real& largest = lanes(pairs.largest);
-    const Mask& crosses_x = *reinterpret_cast<const Mask*>(pairs.crosses_x);
-    const Mask& crosses_y = *reinterpret_cast<const Mask*>(pairs.crosses_y);
+    const Real &x0 = pairs.x0, &y0 = pairs.y0, &cos_relative = pairs.cos_relative, &sin_relative = pairs.sin_relative;
+    const Real &other_half_width = pairs.other_half_width, &other_half_height = pairs.other_half_height;
+    const Real &frame_half_width = pairs.frame_half_width, &frame_half_height = pairs.frame_half_height;
+    const Real& largest = pairs.largest;
+    const Mask &crosses_x = pairs.crosses_x, &crosses_y = pairs.crosses_y;
     const Mask none = {}, all = none == 0;
     const Real zero = {};
 
@@ -312,18 +307,12 @@ namespace detail {
     for (int lane = 0; lane < 4; ++lane) any_crossing |= crossing[lane] != 0;
     if (any_crossing) {
         FourCrossings pairs;
-        const Mask crosses_x = abs_x0 + other_reach_x > frame_half_width;
-        const Mask crosses_y = abs_y0 + other_reach_y > frame_half_height;
-        const Real largest = other_area < frame_area ? other_area : frame_area;
-        std::memcpy(pairs.x0, &x0, sizeof x0), std::memcpy(pairs.y0, &y0, sizeof y0);
-        std::memcpy(pairs.cos_relative, &cos_relative, sizeof x0);
-        std::memcpy(pairs.sin_relative, &sin_relative, sizeof x0);
-        std::memcpy(pairs.other_half_width, &other_half_width, sizeof x0);
-        std::memcpy(pairs.other_half_height, &other_half_height, sizeof x0);
-        std::memcpy(pairs.frame_half_width, &frame_half_width, sizeof x0);
-        std::memcpy(pairs.frame_half_height, &frame_half_height, sizeof x0);
-        std::memcpy(pairs.largest, &largest, sizeof x0);
-        std::memcpy(pairs.crosses_x, &crosses_x, sizeof x0), std::memcpy(pairs.crosses_y, &crosses_y, sizeof x0);
+        pairs.x0 = x0, pairs.y0 = y0, pairs.cos_relative = cos_relative, pairs.sin_relative = sin_relative;
+        pairs.other_half_width = other_half_width, pairs.other_half_height = other_half_height;
+        pairs.frame_half_width = frame_half_width, pairs.frame_half_height = frame_half_height;
+        pairs.largest = other_area < frame_area ? other_area : frame_area;
+        pairs.crosses_x = abs_x0 + other_reach_x > frame_half_width;
+        pairs.crosses_y = abs_y0 + other_reach_y > frame_half_height;
         double clipped[4];
         clipped_areas_body(pairs, clipped);
         std::memcpy(&intersection, clipped, sizeof intersection);
