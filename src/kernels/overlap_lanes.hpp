@@ -16,6 +16,8 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <mutex>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
@@ -222,6 +224,24 @@ struct BoxColumns {
         lanes(min_x, boxes.min_x), lanes(max_x, boxes.max_x), lanes(min_y, boxes.min_y), lanes(max_y, boxes.max_y);
         lanes(exponent, boxes.exponent);
     }
+};
+
+// The columns of a set of boxes, laid out when a row first asks for them,
+// from whichever thread: most scenes have no crowded row, and laying out
+// 10^5 boxes would cost milliseconds before the rows are split.
+class LazyColumns {
+public:
+    explicit LazyColumns(std::span<const PreparedBox> boxes) : boxes_(boxes) {}
+
+    const BoxColumns& get() const {
+        std::call_once(once_, [this] { columns_.emplace(boxes_); });
+        return *columns_;
+    }
+
+private:
+    std::span<const PreparedBox> boxes_;
+    mutable std::once_flag once_;
+    mutable std::optional<BoxColumns> columns_;
 };
 
 namespace detail {

@@ -63,17 +63,14 @@ inline void overlap_matrix(std::span<const PreparedBox> first, std::span<const P
         return;
     }
     const BoxSearch search(second);
-    // Laid out for `overlap_row` only when some row will take it.
-    const bool crowded =
-        std::any_of(first.begin(), first.end(), [&](const PreparedBox& box) { return search.reads_all(box); });
-    const BoxColumns all_columns(crowded ? second : second.first(0));
+    const LazyColumns all_columns(second);
     for_each_block(rows, block_for(rows, threads), threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
         std::fill(result + begin * columns, result + end * columns, 0.0);
         OverlapQueue queue(mode, [result](std::ptrdiff_t where, double value) { result[where] = value; });
         for (std::ptrdiff_t i = begin; i < end; ++i) {
             const PreparedBox& box = first[static_cast<std::size_t>(i)];
             if (search.reads_all(box)) {
-                overlap_row(box, all_columns, mode, result + i * columns);
+                overlap_row(box, all_columns.get(), mode, result + i * columns);
                 continue;
             }
             search.for_each_candidate(box, [&](std::int64_t j) {
@@ -148,14 +145,8 @@ inline OverlapPairs overlap_pairs(std::span<const PreparedBox> first, std::span<
     // bound of zero or more only pairs whose bounds meet.
     const bool every_pair = !(min_value >= 0.0) || !worth_searching(rows, columns);
     std::vector<BoxSearch> search;  // empty or one
-    std::vector<BoxColumns> all_columns;
-    if (!every_pair) {
-        search.emplace_back(second);
-        const bool crowded = std::any_of(first.begin(), first.end(),
-                                         [&](const PreparedBox& box) { return search.front().reads_all(box); });
-        if (crowded) all_columns.emplace_back(second);
-    }
-
+    const LazyColumns all_columns(second);
+    if (!every_pair) search.emplace_back(second);
     for_each_block(rows, block, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
         OverlapPairs::Block& found = pairs.blocks[static_cast<std::size_t>(begin / block)];
         auto keep = [&](std::int64_t i, std::int64_t j, double value) {
@@ -178,7 +169,7 @@ inline OverlapPairs overlap_pairs(std::span<const PreparedBox> first, std::span<
             const PreparedBox& box = first[static_cast<std::size_t>(i)];
             if (search.front().reads_all(box)) {
                 row.resize(static_cast<std::size_t>(columns));
-                overlap_row(box, all_columns.front(), mode, row.data());
+                overlap_row(box, all_columns.get(), mode, row.data());
                 for (std::int64_t j = 0; j < columns; ++j) keep(i, j, row[static_cast<std::size_t>(j)]);
                 continue;
             }
