@@ -49,6 +49,32 @@ struct FourCrossings {
     }
 };
 
+// One edge of a polygon against a slab [low, high] of one coordinate, four
+// pairs at once: from its start `here` (the other coordinate
+// `here_across`, its sides known) to its end `there`, along `slope` (the
+// other coordinate per unit of this one).
+struct SlabEdge {
+    FourDoubles entry, exit;            // the edge's ends clamped into the slab
+    FourDoubles made_entry, made_exit;  // the other coordinate there
+    FourMasks above, below;             // where its end lies
+    FourMasks enters, leaves;           // whether the entry and the exit exist
+};
+[[gnu::always_inline]] inline void cross_slab(const FourDoubles& here, const FourDoubles& here_across,
+                                              const FourMasks& here_above, const FourMasks& here_below,
+                                              const FourDoubles& there, const FourDoubles& slope,
+                                              const FourDoubles& low, const FourDoubles& high, SlabEdge& edge) {
+    edge.above = there > high, edge.below = there < low;
+    edge.entry = here > low ? here : low, edge.exit = there > low ? there : low;
+    edge.entry = edge.entry < high ? edge.entry : high;
+    edge.exit = edge.exit < high ? edge.exit : high;
+    edge.made_entry = here_across + (edge.entry - here) * slope;
+    edge.made_exit = here_across + (edge.exit - here) * slope;
+    // It enters unless both ends are outside on one side; it leaves when its
+    // end is outside and its start not on that side.
+    edge.enters = ((here_above & edge.above) | (here_below & edge.below)) == 0;
+    edge.leaves = (edge.above & (here_above == 0)) | (edge.below & (here_below == 0));
+}
+
 // `clipped_area` of four pairs, a lane each: the same operations in the
 // same order, so the same bits.  The polygons are kept as slots that may be empty rather than as packed
 // vertex lists: each edge of a polygon fills two slots, the point where it
@@ -96,28 +122,19 @@ struct FourCrossings {
         Real here = corner_x[3], here_across = corner_y[3], here_slope = x_per_y[3];
         Mask here_above = here > high, here_below = here < low;
         for (int i = 0; i < 4; ++i) {
-            const Real there = corner_x[i];
-            const Mask above = there > high, below = there < low;
-            Real entry = here > low ? here : low, exit = there > low ? there : low;
-            entry = entry < high ? entry : high;
-            exit = exit < high ? exit : high;
-            const Real made_entry = here_across + (entry - here) * y_per_x[i];
-            const Real made_exit = here_across + (exit - here) * y_per_x[i];
-            // It enters unless both ends are outside on one side; it leaves
-            // when its end is outside and its start not on that side.
-            const Mask enters = ((here_above & above) | (here_below & below)) == 0;
-            const Mask leaves = (above & (here_above == 0)) | (below & (here_below == 0));
+            SlabEdge edge;
+            cross_slab(here, here_across, here_above, here_below, corner_x[i], y_per_x[i], low, high, edge);
             const Real into_start = (here_above | here_below) ? zero : here_slope;
-            x1[2 * i] = crosses_x ? entry : corner_x[i];
-            y1[2 * i] = crosses_x ? made_entry : corner_y[i];
-            valid1[2 * i] = crosses_x ? enters : all;
+            x1[2 * i] = crosses_x ? edge.entry : corner_x[i];
+            y1[2 * i] = crosses_x ? edge.made_entry : corner_y[i];
+            valid1[2 * i] = crosses_x ? edge.enters : all;
             slope1[2 * i] = crosses_x ? into_start : x_per_y[i];
-            x1[2 * i + 1] = exit;
-            y1[2 * i + 1] = made_exit;
-            valid1[2 * i + 1] = crosses_x ? leaves : none;
+            x1[2 * i + 1] = edge.exit;
+            y1[2 * i + 1] = edge.made_exit;
+            valid1[2 * i + 1] = crosses_x ? edge.leaves : none;
             slope1[2 * i + 1] = x_per_y[i];
-            here = there, here_across = corner_y[i], here_slope = x_per_y[i];
-            here_above = above, here_below = below;
+            here = corner_x[i], here_across = corner_y[i], here_slope = x_per_y[i];
+            here_above = edge.above, here_below = edge.below;
         }
     }
 
@@ -134,25 +151,18 @@ struct FourCrossings {
         }
         Mask here_above = here > high, here_below = here < low;
         for (int k = 0; k < 8; ++k) {
-            const Real there = y1[k];
-            const Mask above = there > high, below = there < low;
-            Real entry = here > low ? here : low, exit = there > low ? there : low;
-            entry = entry < high ? entry : high;
-            exit = exit < high ? exit : high;
-            const Real made_entry = here_across + (entry - here) * slope1[k];
-            const Real made_exit = here_across + (exit - here) * slope1[k];
-            const Mask enters = ((here_above & above) | (here_below & below)) == 0;
-            const Mask leaves = (above & (here_above == 0)) | (below & (here_below == 0));
-            x2[2 * k] = crosses_y ? made_entry : x1[k];
-            y2[2 * k] = crosses_y ? entry : y1[k];
-            valid2[2 * k] = valid1[k] & (crosses_y ? enters : all);
-            x2[2 * k + 1] = made_exit;
-            y2[2 * k + 1] = exit;
-            valid2[2 * k + 1] = valid1[k] & (crosses_y ? leaves : none);
-            here = valid1[k] ? there : here;
+            SlabEdge edge;
+            cross_slab(here, here_across, here_above, here_below, y1[k], slope1[k], low, high, edge);
+            x2[2 * k] = crosses_y ? edge.made_entry : x1[k];
+            y2[2 * k] = crosses_y ? edge.entry : y1[k];
+            valid2[2 * k] = valid1[k] & (crosses_y ? edge.enters : all);
+            x2[2 * k + 1] = edge.made_exit;
+            y2[2 * k + 1] = edge.exit;
+            valid2[2 * k + 1] = valid1[k] & (crosses_y ? edge.leaves : none);
+            here = valid1[k] ? y1[k] : here;
             here_across = valid1[k] ? x1[k] : here_across;
-            here_above = valid1[k] ? above : here_above;
-            here_below = valid1[k] ? below : here_below;
+            here_above = valid1[k] ? edge.above : here_above;
+            here_below = valid1[k] ? edge.below : here_below;
         }
     }
 
