@@ -275,6 +275,24 @@ def test_boxes_that_only_touch_do_not_overlap():
         assert np.abs(ops.box_iou(a[part], b[part], aligned=True)).max() <= 1e-12
 
 
+@pytest.mark.parametrize("mode", MODES)
+def test_a_crowd_of_touching_tiles_and_dense_boxes_matches_shapely(mode):
+    # a cover box over everything makes the search one cell, so every row is
+    # computed four columns at a time: tiles sharing edges and corners give
+    # exactly 0, a box with itself exactly 1, the rest match shapely
+    rng = np.random.default_rng(41)
+    tiles = np.array([[x + 0.5, y + 0.5, 1.0, 1.0, 0.0] for x in range(5) for y in range(5)])
+    dense = random_boxes(rng, 40, field=5.0, smallest=0.5, largest=4.0)
+    boxes = np.concatenate([tiles, dense, [[2.5, 2.5, 12.0, 12.0, 0.3]]])
+    values = ops.box_iou(boxes, boxes, mode=mode)
+    assert_close_to_oracle(values, shapely_overlap(boxes, boxes, mode), mode, boxes, boxes, aligned=False)
+    touching = values[:25, :25].copy()
+    np.fill_diagonal(touching, 0.0)
+    assert not touching.any()
+    np.testing.assert_array_equal(np.diag(values), boxes[:, 2] * boxes[:, 3] if mode == "area" else 1.0)
+    assert values.min() >= 0.0 and (mode == "area" or values.max() <= 1.0)
+
+
 def test_a_box_inside_another_is_wholly_covered():
     a, b = hard_pairs(np.random.default_rng(7))
     inside = slice(48, 60)
