@@ -23,6 +23,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <memory_resource>
 #include <span>
 #include <tuple>
 #include <utility>
@@ -153,11 +154,12 @@ inline int size_octave(const SearchEntry& box) {
 // (group, box) for all boxes, by group; calls found(members, unbounded)
 // with each group's run.
 template <class Found>
-void for_each_group(std::span<const SearchEntry> boxes, Found&& found) {
+void for_each_group(std::span<const SearchEntry> boxes, Found&& found,
+                    std::pmr::memory_resource* memory = std::pmr::get_default_resource()) {
     // A query reads every group, so fewer groups cost less than the larger
     // cells they bring, up to a point: boxes within a factor of 64 in size
     // share one group, wider ranges get one group per two octaves.
-    std::vector<int> group(boxes.size());
+    std::pmr::vector<int> group(boxes.size(), memory);
     int smallest = unbounded_group, largest = -unbounded_group;
     for (std::size_t index = 0; index < boxes.size(); ++index) {
         group[index] = size_octave(boxes[index]);
@@ -174,11 +176,11 @@ void for_each_group(std::span<const SearchEntry> boxes, Found&& found) {
     // from 0 to (1024 + 1100) / 2; unbounded boxes come last.
     constexpr int bounded_groups = (1024 + 1100) / 2 + 1;
     auto slot = [](int group) { return group == unbounded_group ? bounded_groups : group; };
-    std::vector<std::size_t> start(bounded_groups + 1, 0);  // per slot: count, then first position
+    std::pmr::vector<std::size_t> start(bounded_groups + 1, 0, memory);  // per slot: count, then first position
     for (const int octave : group) ++start[static_cast<std::size_t>(slot(octave))];
     std::size_t position = 0;
     for (std::size_t& first : start) position += std::exchange(first, position);
-    std::vector<std::pair<int, std::int64_t>> by_group(boxes.size());
+    std::pmr::vector<std::pair<int, std::int64_t>> by_group(boxes.size(), memory);
     for (std::size_t index = 0; index < boxes.size(); ++index)
         by_group[start[static_cast<std::size_t>(slot(group[index]))]++] = {group[index],
                                                                            static_cast<std::int64_t>(index)};
@@ -290,22 +292,31 @@ private:
 // chasing them through memory.
 class GrowingBoxSearch {
 public:
-    // `boxes[k]`: the bounds of box k, its index k.
-    explicit GrowingBoxSearch(std::vector<detail::SearchEntry> boxes)
-        : boxes_(std::move(boxes)), entries_(boxes_.size()), cell_of_box_(boxes_.size()) {
-        detail::for_each_group(boxes_, [&](auto members, bool unbounded) {
-            Group group;
-            group.grid = detail::GridLayout::fit(boxes_, members, unbounded);
-            group.first_cell = static_cast<std::int64_t>(cell_start_.size());
-            cell_start_.resize(cell_start_.size() + static_cast<std::size_t>(group.grid.cells()), 0);
-            for (const auto& [_, member] : members) {
-                const std::int64_t cell =
-                    group.first_cell + group.grid.cell_of(boxes_[static_cast<std::size_t>(member)]);
-                cell_of_box_[static_cast<std::size_t>(member)] = cell;
-                ++cell_start_[static_cast<std::size_t>(cell)];
-            }
-            groups_.push_back(group);
-        });
+    // `boxes[k]`: the bounds of box k, its index k.  Its arrays come from
+    // the memory `boxes` comes from.
+    explicit GrowingBoxSearch(std::pmr::vector<detail::SearchEntry> boxes)
+        : boxes_(std::move(boxes)),
+          entries_(boxes_.size(), boxes_.get_allocator()),
+          cell_start_(boxes_.get_allocator()),
+          cell_end_(boxes_.get_allocator()),
+          cell_of_box_(boxes_.size(), boxes_.get_allocator()),
+          groups_(boxes_.get_allocator()) {
+        detail::for_each_group(
+            boxes_,
+            [&](auto members, bool unbounded) {
+                Group group;
+                group.grid = detail::GridLayout::fit(boxes_, members, unbounded);
+                group.first_cell = static_cast<std::int64_t>(cell_start_.size());
+                cell_start_.resize(cell_start_.size() + static_cast<std::size_t>(group.grid.cells()), 0);
+                for (const auto& [_, member] : members) {
+                    const std::int64_t cell =
+                        group.first_cell + group.grid.cell_of(boxes_[static_cast<std::size_t>(member)]);
+                    cell_of_box_[static_cast<std::size_t>(member)] = cell;
+                    ++cell_start_[static_cast<std::size_t>(cell)];
+                }
+                groups_.push_back(group);
+            },
+            boxes_.get_allocator().resource());
         // The runs of slots by cell, none filled yet.
         std::int64_t position = 0;
         for (std::int64_t& start : cell_start_) position += std::exchange(start, position);
@@ -345,12 +356,12 @@ private:
         detail::GridLayout grid;
         std::int64_t first_cell;  // of the group's cells in cell_start_ and cell_end_
     };
-    std::vector<detail::SearchEntry> boxes_;    // every box, by index
-    std::vector<detail::SearchEntry> entries_;  // the added boxes, in their cells' runs
-    std::vector<std::int64_t> cell_start_;      // per cell of every group, where its run starts
-    std::vector<std::int64_t> cell_end_;        // and where its added boxes end
-    std::vector<std::int64_t> cell_of_box_;     // in cell_start_ and cell_end_
-    std::vector<Group> groups_;
+    std::pmr::vector<detail::SearchEntry> boxes_;    // every box, by index
+    std::pmr::vector<detail::SearchEntry> entries_;  // the added boxes, in their cells' runs
+    std::pmr::vector<std::int64_t> cell_start_;      // per cell of every group, where its run starts
+    std::pmr::vector<std::int64_t> cell_end_;        // and where its added boxes end
+    std::pmr::vector<std::int64_t> cell_of_box_;     // in cell_start_ and cell_end_
+    std::pmr::vector<Group> groups_;
 };
 
 }  // namespace halvex::kernels

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory_resource>
 #include <span>
 #include <utility>
 #include <vector>
@@ -20,8 +21,10 @@
 namespace halvex::kernels {
 
 // `rows`: count x 5 ORVA values, checked finite with non-negative sizes.
-inline std::vector<PreparedBox> prepare_boxes(const double* rows, std::ptrdiff_t count, int threads) {
-    std::vector<PreparedBox> boxes(static_cast<std::size_t>(count));
+inline std::pmr::vector<PreparedBox> prepare_boxes(
+    const double* rows, std::ptrdiff_t count, int threads,
+    std::pmr::memory_resource* memory = std::pmr::get_default_resource()) {
+    std::pmr::vector<PreparedBox> boxes(static_cast<std::size_t>(count), memory);
     for_each_block(count, block_for(count, threads), threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
         prepare_rows(rows + 5 * begin, end - begin, boxes.data() + begin);
     });

@@ -16,6 +16,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <memory_resource>
 #include <optional>
 #include <span>
 #include <unordered_set>
@@ -49,12 +50,14 @@ inline bool may_exceed(const PreparedBox& a, const PreparedBox& b, double thresh
 // index.  Scores are never NaN.  A stable radix sort on the scores' bits:
 // a comparison sort of random scores mispredicts about every other
 // comparison, and this takes a few passes without a data-dependent branch.
-inline std::vector<std::int64_t> visiting_order(std::span<const double> scores, std::optional<double> score_threshold) {
+inline std::pmr::vector<std::int64_t> visiting_order(std::span<const double> scores,
+                                                     std::optional<double> score_threshold,
+                                                     std::pmr::memory_resource* memory) {
     struct Entry {
         std::uint64_t key;  // ascending key order is decreasing score order
         std::int64_t index;
     };
-    std::vector<Entry> entries, spare;
+    std::pmr::vector<Entry> entries(memory), spare(memory);
     entries.reserve(scores.size());
     for (std::size_t i = 0; i < scores.size(); ++i) {
         if (score_threshold && !(scores[i] >= *score_threshold)) continue;
@@ -81,7 +84,7 @@ inline std::vector<std::int64_t> visiting_order(std::span<const double> scores, 
         for (const Entry& entry : entries) spare[count[(entry.key >> (8 * byte)) & 0xff]++] = entry;
         entries.swap(spare);
     }
-    std::vector<std::int64_t> order(entries.size());
+    std::pmr::vector<std::int64_t> order(entries.size(), memory);
     for (std::size_t k = 0; k < entries.size(); ++k) order[k] = entries[k].index;
     return order;
 }
@@ -90,17 +93,18 @@ inline std::vector<std::int64_t> visiting_order(std::span<const double> scores, 
 
 // `classes`: one per box, or empty when all boxes are of one class (boxes of
 // different classes never suppress each other).  Returns the kept indices in
-// visiting order.
-inline std::vector<std::int64_t> greedy_suppression(std::span<const PreparedBox> boxes, std::span<const double> scores,
-                                                    std::span<const std::int64_t> classes, double iou_threshold,
-                                                    std::optional<double> score_threshold) {
-    std::vector<std::int64_t> order = detail::visiting_order(scores, score_threshold);
+// visiting order.  The working arrays come from `memory`.
+inline std::vector<std::int64_t> greedy_suppression(
+    std::span<const PreparedBox> boxes, std::span<const double> scores, std::span<const std::int64_t> classes,
+    double iou_threshold, std::optional<double> score_threshold,
+    std::pmr::memory_resource* memory = std::pmr::get_default_resource()) {
+    std::pmr::vector<std::int64_t> order = detail::visiting_order(scores, score_threshold, memory);
     auto class_of = [&](std::int64_t box) {
         return classes.empty() ? std::int64_t{0} : classes[static_cast<std::size_t>(box)];
     };
 
     // No IoU exceeds 1: nothing is suppressed.
-    if (iou_threshold >= 1.0) return order;
+    if (iou_threshold >= 1.0) return {order.begin(), order.end()};
 
     std::vector<std::int64_t> kept;
     // Every IoU, 0 included, exceeds a negative threshold: the first box of
@@ -114,8 +118,8 @@ inline std::vector<std::int64_t> greedy_suppression(std::span<const PreparedBox>
 
     // The boxes' bounds and classes in visiting order, searched by their
     // position in it.
-    std::vector<detail::SearchEntry> bounds(order.size());
-    std::vector<std::int64_t> labels(order.size());
+    std::pmr::vector<detail::SearchEntry> bounds(order.size(), memory);
+    std::pmr::vector<std::int64_t> labels(order.size(), memory);
     for (std::size_t position = 0; position < order.size(); ++position) {
         const PreparedBox& box = boxes[static_cast<std::size_t>(order[position])];
         bounds[position] = {box.min_x, box.max_x, box.min_y, box.max_y, static_cast<std::int64_t>(position)};
@@ -131,7 +135,7 @@ inline std::vector<std::int64_t> greedy_suppression(std::span<const PreparedBox>
     // box is suppressed when any kept box suppresses it, so the order in
     // which they are tried changes nothing but the time.
     constexpr std::size_t remembered = 4;
-    std::vector<std::array<std::int64_t, remembered>> recent_suppressors(kept_so_far.cell_count());
+    std::pmr::vector<std::array<std::int64_t, remembered>> recent_suppressors(kept_so_far.cell_count(), memory);
     for (auto& recent : recent_suppressors) recent.fill(-1);
     for (std::size_t position = 0; position < order.size(); ++position) {
         const PreparedBox& box = visiting(position);

@@ -14,6 +14,7 @@
 #include "kernels/parallel.hpp"
 #include "kernels/rotated_overlap.hpp"
 #include "kernels/suppression.hpp"
+#include "kernels/working_memory.hpp"
 
 #include <cmath>
 #include <cstring>
@@ -257,8 +258,10 @@ Ref suppress(const Call& call, Borrowed classes_value, std::size_t threshold_ind
         class_values = {static_cast<const std::int64_t*>(PyArray_DATA(as_array(classes))),
                         static_cast<std::size_t>(boxes.count)};
     const std::vector<std::int64_t> kept = run_native(work, [&] {
-        const auto prepared = kernels::prepare_boxes(boxes.rows, boxes.count, threads);
-        return kernels::greedy_suppression(prepared, score_values, class_values, iou_threshold, score_threshold);
+        kernels::CallMemory memory;
+        const auto prepared = kernels::prepare_boxes(boxes.rows, boxes.count, threads, &memory);
+        return kernels::greedy_suppression(prepared, score_values, class_values, iou_threshold, score_threshold,
+                                           &memory);
     });
     return new_int64_array(kept);
 }
