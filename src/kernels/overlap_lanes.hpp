@@ -31,6 +31,12 @@ namespace detail {
 using FourDoubles = double __attribute__((vector_size(4 * sizeof(double))));
 using FourMasks = std::int64_t __attribute__((vector_size(4 * sizeof(double))));
 
+// |value| lane by lane: the sign bit cleared, as fabs does.
+[[gnu::always_inline]] inline void magnitude(const FourDoubles& value, FourDoubles& result) {
+    result =
+        reinterpret_cast<FourDoubles>(reinterpret_cast<FourMasks>(value) & std::numeric_limits<std::int64_t>::max());
+}
+
 // Four crossing pairs, a lane each.
 struct FourCrossings {
     FourDoubles x0, y0, cos_relative, sin_relative;
@@ -46,6 +52,18 @@ struct FourCrossings {
         largest[lane] = pair.largest;
         crosses_x[lane] = -std::int64_t{pair.crosses_x};
         crosses_y[lane] = -std::int64_t{pair.crosses_y};
+    }
+
+    // Lanes from `count` on repeat lane 0: unused lanes still need finite
+    // values.
+    void repeat_first(int count) {
+        for (int lane = count; lane < 4; ++lane) {
+            x0[lane] = x0[0], y0[lane] = y0[0], cos_relative[lane] = cos_relative[0];
+            sin_relative[lane] = sin_relative[0], other_half_width[lane] = other_half_width[0];
+            other_half_height[lane] = other_half_height[0], frame_half_width[lane] = frame_half_width[0];
+            frame_half_height[lane] = frame_half_height[0], largest[lane] = largest[0];
+            crosses_x[lane] = crosses_x[0], crosses_y[lane] = crosses_y[0];
+        }
     }
 };
 
@@ -181,9 +199,9 @@ struct SlabEdge {
         previous_x = valid2[k] ? x2[k] : previous_x;
         previous_y = valid2[k] ? y2[k] : previous_y;
     }
-    // |twice_area| / 2: the sign bit cleared, as fabs does.
-    const Real area =
-        reinterpret_cast<Real>(reinterpret_cast<Mask>(twice_area) & std::numeric_limits<std::int64_t>::max()) * 0.5;
+    Real area;
+    magnitude(twice_area, area);
+    area *= 0.5;
     const Real result = largest < area ? largest : area;
     for (int lane = 0; lane < 4; ++lane) areas[lane] = result[lane];
 }
@@ -262,9 +280,6 @@ namespace detail {
                                                      double* values) {
     using Real = FourDoubles;
     using Mask = FourMasks;
-    auto magnitude = [](const Real& value, Real& result) {  // the sign bit cleared, as fabs does
-        result = reinterpret_cast<Real>(reinterpret_cast<Mask>(value) & std::numeric_limits<std::int64_t>::max());
-    };
     const Real zero = {};
     const Real a_center_x = zero + row.center_x, a_center_y = zero + row.center_y;
     const Real a_half_width = zero + row.half_width, a_half_height = zero + row.half_height;
@@ -417,15 +432,12 @@ public:
         }
         crossings_.set(waiting_, crossing);
         where_[waiting_] = where;
-        last_ = crossing;
         if (++waiting_ == 4) clip();
     }
 
     void finish() {
         if (waiting_ == 0) return;
-        const int count = waiting_;
-        for (int lane = count; lane < 4; ++lane) crossings_.set(lane, last_);  // empty lanes repeat a pair
-        waiting_ = count;
+        crossings_.repeat_first(waiting_);
         clip();
     }
 
@@ -447,7 +459,6 @@ private:
     Deliver deliver_;
     bool avx2_;
     detail::FourCrossings crossings_;
-    detail::CrossingPair last_;
     detail::PairAreas areas_[4];
     std::ptrdiff_t where_[4];
     int waiting_ = 0;

@@ -43,14 +43,14 @@ inline double overlap_work(std::ptrdiff_t first, std::ptrdiff_t second) {
 // below that every pair is tried, its bounds test being the cheaper filter.
 inline bool worth_searching(std::ptrdiff_t first, std::ptrdiff_t second) { return first > 16 && second > 16; }
 
-// result[i * second.size() + j] = overlap(first[i], second[j]).  Each block
-// of rows zeroes its part of `result` and then writes the pairs whose bounds
-// meet, so that the first touch of a large result's pages is shared by the
-// threads too.  A row that would read every cell of the search (boxes
-// crowded together) tries every column instead, four at a time
-// (`overlap_row`): `overlap` starts with the same bounds test, so the values
-// are the same.  The other rows queue the pairs that need clipping and clip
-// them four at a time.
+// result[i * second.size() + j] = overlap(first[i], second[j]).  Each row
+// is written by the thread of its block, so that the first touch of a large
+// result's pages is shared by the threads too.  A row that would read every
+// cell of the search (boxes crowded together) writes every column, four at
+// a time (`overlap_row`): `overlap` starts with the same bounds test, so the
+// values are the same.  The other rows are zeroed, and the pairs whose
+// bounds meet are written; those that need clipping are queued and clipped
+// four at a time.
 inline void overlap_matrix(std::span<const PreparedBox> first, std::span<const PreparedBox> second, OverlapMode mode,
                            int threads, double* result) {
     const auto rows = static_cast<std::ptrdiff_t>(first.size());
@@ -68,7 +68,6 @@ inline void overlap_matrix(std::span<const PreparedBox> first, std::span<const P
     const BoxSearch search(second);
     const LazyColumns all_columns(second);
     for_each_block(rows, block_for(rows, threads), threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
-        std::fill(result + begin * columns, result + end * columns, 0.0);
         OverlapQueue queue(mode, [result](std::ptrdiff_t where, double value) { result[where] = value; });
         for (std::ptrdiff_t i = begin; i < end; ++i) {
             const PreparedBox& box = first[static_cast<std::size_t>(i)];
@@ -76,6 +75,7 @@ inline void overlap_matrix(std::span<const PreparedBox> first, std::span<const P
                 overlap_row(box, all_columns.get(), mode, result + i * columns);
                 continue;
             }
+            std::fill(result + i * columns, result + (i + 1) * columns, 0.0);
             search.for_each_candidate(box, [&](std::int64_t j) {
                 queue.add(box, second[static_cast<std::size_t>(j)], i * columns + j);
                 return false;
